@@ -72,7 +72,14 @@ void ModuleShutdownNotification() {
 
 void SetUpLogging() {
   const TLogging& logging = KelvoConfig().FServerLogging;
-  if (auto setup = KelvoServices().Get<IKelvoLoggingSetupService>()) setup->SetupFileOutput(logging.FFileName, logging.FAppend);
+  // A relative log file lives beside the configuration (the server's working directory is "/").
+  std::string file_name = logging.FFileName;
+  if (!file_name.empty() && file_name[0] != '/') {
+    const std::string config = KelvoConfig().GetConfigFileName();
+    const auto slash = config.rfind('/');
+    if (slash != std::string::npos) file_name = config.substr(0, slash + 1) + file_name;
+  }
+  if (auto setup = KelvoServices().Get<IKelvoLoggingSetupService>()) setup->SetupFileOutput(file_name, logging.FAppend);
   if (KelvoLoggingEnabled()) {
     rapidjson::Document record;
     record.SetObject();
