@@ -40,12 +40,14 @@ const char* const kUsage =
     "  --tenant-secret TEXT  secret of the initial tenant (default: generated)\n"
     "  --schema FILE         apply this schema instead of the built-in one\n"
     "  --force               replace an existing database (all its data is lost)\n"
+    "  --if-missing          do nothing (and succeed) when the database exists\n"
     "  --help                show this text\n";
 
 struct TOptions {
   std::string FConfig, FDatabase, FInstance, FUser, FPassword, FTenantId, FTenantName = "Default Tenant",
       FTenantSecret, FSchema;
-  bool FHaveDatabase = false, FHaveInstance = false, FHaveUser = false, FHavePassword = false, FForce = false;
+  bool FHaveDatabase = false, FHaveInstance = false, FHaveUser = false, FHavePassword = false, FForce = false,
+       FIfMissing = false;
 };
 
 bool ParseOptions(int argc, char** argv, TOptions& o, std::string& error) {
@@ -64,6 +66,8 @@ bool ParseOptions(int argc, char** argv, TOptions& o, std::string& error) {
       std::exit(0);
     } else if (a == "--force") {
       o.FForce = true;
+    } else if (a == "--if-missing") {
+      o.FIfMissing = true;
     } else if (a == "--config") {
       if (!value(o.FConfig)) return false;
     } else if (a == "--database") {
@@ -159,6 +163,10 @@ int Run(const TOptions& o) {
     }
   }
   if (exists) {
+    if (o.FIfMissing && !o.FForce) {
+      std::cout << "kelvo-setup: the database " << params.FConnectString << " exists; left as it is\n";
+      return 0;
+    }
     if (!o.FForce) {
       std::cerr << "kelvo-setup: the database " << params.FConnectString
                 << " exists already; nothing was changed (use --force to replace it)\n";

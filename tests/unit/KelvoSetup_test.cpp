@@ -82,6 +82,13 @@ TEST_F(KelvoSetup, CreatesSchemaVersionAndAnActiveTenantAndRefusesToOverwrite) {
     EXPECT_EQ(c.Query("select count(*) as N from LOG")->AsInteger("N"), 1) << "the old data is untouched";
   }
 
+  const TRun if_missing = RunSetup("--database " + db + " --if-missing");
+  EXPECT_EQ(if_missing.FExitCode, 0) << if_missing.FOutput;
+  {
+    TFBConnection c(FileParams(db));
+    EXPECT_EQ(c.Query("select TENANTID from TENANTS")->AsString("TENANTID"), "TEN-1");
+  }
+
   const TRun forced = RunSetup("--database " + db + " --force");
   ASSERT_EQ(forced.FExitCode, 0) << forced.FOutput;
   const std::string generated = Field(forced.FOutput, "Tenant id:");
