@@ -778,7 +778,12 @@ TFBTransaction::~TFBTransaction() {
 
 void TFBTransaction::Start(TFBLockWait wait, bool read_only) {
   if (FHandle) throw EFBError("A transaction is already active");
-  FHandle = FConnection.Attachment().Start(wait, read_only);
+  try {
+    FHandle = FConnection.Attachment().Start(wait, read_only);
+  } catch (const EFBError& e) {
+    FConnection.NoteFailure(e);
+    throw;
+  }
 }
 
 void TFBTransaction::Commit() {

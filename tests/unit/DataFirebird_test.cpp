@@ -48,6 +48,15 @@ TEST_F(FirebirdLayer, ValuesRoundTripByTheirType) {
   EXPECT_TRUE(ds->IsNull("N"));
   EXPECT_TRUE(ds->AsBoolean("BO"));
   EXPECT_EQ(ds->AsInteger("S"), 1);  // a Boolean bound to a numeric column becomes 1
+
+  // Bytes that are not UTF-8, and text where a number belongs, are refused by the engine.
+  EXPECT_THROW(c.Query("select cast(:t as varchar(10)) as T from RDB$DATABASE", P({{"t", TDBScalar(std::string("\xFF\xFE"))}})),
+               EFBError);
+  EXPECT_THROW(c.Query("select cast(:i as integer) as I from RDB$DATABASE", P({{"i", TDBScalar(std::string("12; drop"))}})),
+               EFBError);
+  EXPECT_EQ(c.Query("select cast(:i as integer) as I from RDB$DATABASE", P({{"i", TDBScalar(std::string("12"))}}))
+                ->AsInteger("I"),
+            12);
 }
 
 TEST_F(FirebirdLayer, ParameterNamesRepeatAndIgnoreCaseAndMissingOnesAreRefused) {
@@ -259,6 +268,19 @@ TEST(FirebirdPool, DroppedConnectionIsReplacedOnCheckout) {
   auto conn = db.Connect();
   const int64_t second_id = conn->Connection().AttachmentId();
   EXPECT_NE(second_id, first_id);
+
+  // Dropped while checked out: the statement fails, and the dead connection is not pooled again.
+  killer.Execute("delete from MON$ATTACHMENTS where MON$ATTACHMENT_ID = :id", {{"id", TDBScalar(second_id)}});
+  try {
+    conn->Connection().Query("select 1 as X from RDB$DATABASE");
+    FAIL() << "the attachment was cancelled";
+  } catch (const EFBError& e) {
+    EXPECT_EQ(e.Kind(), TFBErrorKind::ConnectionLost) << e.what();
+  }
+  conn.reset();
+  EXPECT_EQ(TFBConnectionDefs::IdleCount(db.DefName()), 0);
+  EXPECT_EQ(TFBConnectionDefs::InUseCount(db.DefName()), 0);
+  EXPECT_EQ(db.Connect()->Connection().Query("select 1 as X from RDB$DATABASE")->AsInteger("X"), 1);
 }
 
 TEST(FirebirdPool, MissingDatabaseGivesTranslatedErrorNotACrash) {
