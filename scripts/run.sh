@@ -17,6 +17,9 @@ if [ ! -e "$RUN_DIR/kelvoserver.ini" ]; then
     echo "run: wrote $RUN_DIR/kelvoserver.ini"
 fi
 
+# The database engine stamps times with its local clock; the server's own times are UTC.
+export TZ=UTC
+
 # The embedded database engine keeps its lock files here; the Apache child must own them.
 mkdir -p "$RUN_DIR/firebird"
 export FIREBIRD_LOCK="$RUN_DIR/firebird"
