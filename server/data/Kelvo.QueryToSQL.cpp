@@ -13,16 +13,40 @@ constexpr size_t KMaxInlineTextValues = 30;
 // The database refuses longer literal lists; such lists go through TEMPSTRINGS whatever their type.
 constexpr size_t KMaxInlineValues = 1500;
 
-// Custom-field values are text. A number compares with the field's number, a date with its date;
-// the CASE keeps texts that are not numbers (dates) out of the cast, which would otherwise fail
-// the whole statement, and leaves them NULL so that they match no comparison.
+// Custom-field values are text. A number compares with the field's number; the CASE keeps texts
+// that are not numbers out of the cast, which would otherwise fail the whole statement, and
+// leaves them NULL so that they match no comparison. Digit counts are bounded so that no
+// matching text overflows the cast.
 const char* const KNumericValue =
-    "CASE WHEN TVALUE SIMILAR TO '[-]?[0-9]+([.][0-9]+)?([eE][-+]?[0-9]+)?' "
+    "CASE WHEN TVALUE SIMILAR TO '[-]?[0-9]{1,30}([.][0-9]{1,30})?([eE][-+]?[0-9]{1,2})?' "
     "THEN CAST(TVALUE AS DOUBLE PRECISION) END";
+// A date compares as text in one fixed form, "yyyy-MM-dd HH:mm:ss.ffff", to which an ISO date
+// (and time) text is brought by padding; text order is then time order. Casting instead would
+// fail the whole statement on a text such as "2024-02-30".
 const char* const KDateValue =
     "CASE WHEN TVALUE SIMILAR TO "
-    "'[0-9]{4}-(0[1-9]|1[0-2])-(0[1-9]|[12][0-9]|3[01])([ T]([01][0-9]|2[0-3]):[0-5][0-9](:[0-5][0-9]([.][0-9]{1,4})?)?)?Z?' "
-    "THEN CAST(REPLACE(REPLACE(TVALUE, 'T', ' '), 'Z', '') AS TIMESTAMP) END";
+    "'[0-9]{4}[-](0[1-9]|1[0-2])[-](0[1-9]|[12][0-9]|3[01])([ T]([01][0-9]|2[0-3]):[0-5][0-9](:[0-5][0-9]([.][0-9]{1,4})?)?)?Z?' "
+    "THEN REPLACE(REPLACE(TVALUE, 'T', ' '), 'Z', '') || "
+    "SUBSTRING(' 00:00:00.0000' FROM CHAR_LENGTH(REPLACE(REPLACE(TVALUE, 'T', ' '), 'Z', '')) - 9) END";
+
+void SplitTimestamp(const TDBTimestamp& ts, std::tm& tm, int64_t& micro) {
+  int64_t secs = ts.FMicroseconds / 1000000;
+  micro = ts.FMicroseconds % 1000000;
+  if (micro < 0) micro += 1000000, --secs;
+  const std::time_t t = static_cast<std::time_t>(secs);
+  gmtime_r(&t, &tm);
+}
+
+// The fixed form KDateValue produces.
+std::string DateKeyText(const TDBTimestamp& ts) {
+  std::tm tm{};
+  int64_t micro = 0;
+  SplitTimestamp(ts, tm, micro);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%04d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(micro / 100));
+  return buf;
+}
 
 std::string UpperASCII(std::string s) {
   for (char& c : s)
@@ -52,12 +76,9 @@ TQueryValue AsText(const TQueryValue& v) {
   }
   if (auto p = std::get_if<bool>(&v)) return std::string(*p ? "true" : "false");
   if (auto p = std::get_if<TDBTimestamp>(&v)) {
-    const int64_t us = p->FMicroseconds;
-    int64_t secs = us / 1000000, micro = us % 1000000;
-    if (micro < 0) micro += 1000000, --secs;
-    const std::time_t t = static_cast<std::time_t>(secs);
     std::tm tm{};
-    gmtime_r(&t, &tm);
+    int64_t micro = 0;
+    SplitTimestamp(*p, tm, micro);
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
                   tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(micro / 1000));
     return std::string(buf);
@@ -386,9 +407,11 @@ std::string TCommonQueryWriter::CustomValueExpression(const TQueryValue& AValue)
   }
 }
 
-// The operand as the expression it is compared with expects it: text for TVALUE itself.
+// The operand as the expression it is compared with expects it.
 TQueryValue TCommonQueryWriter::CustomOperand(const TQueryValue& AValue, const std::string& AExpression) {
-  return AExpression == "TVALUE" ? AsText(AValue) : AValue;
+  if (AExpression == "TVALUE") return AsText(AValue);
+  if (auto date = std::get_if<TDBTimestamp>(&AValue)) return DateKeyText(*date);
+  return AValue;
 }
 
 void TCommonQueryWriter::WriteSimpleFilter(const TSimpleFilter& AFilter) {

@@ -192,7 +192,7 @@ TEST(QueryWriter, CustomFieldValueExpressionFollowsTheValueKind) {
       {R"({"age":{"$gt":5}})", "CASE WHEN TVALUE SIMILAR TO", "wparam1='age' wparam2=i64:5"},
       {R"({"age":{"$gt":1,"$lte":9.5}})", "THEN CAST(TVALUE AS DOUBLE PRECISION) END <= :wparam3",
        "wparam1='age' wparam2=i64:1 wparam3=f:9.500000"},
-      {R"({"born":{"$lt":"2020-01-01"}})", "AS TIMESTAMP) END < :wparam2", "wparam1='born' wparam2=ts:1577836800000000"},
+      {R"({"born":{"$lt":"2020-01-01T10:00:00.5Z"}})", "' 00:00:00.0000' FROM", "wparam1='born' wparam2='2020-01-01 10:00:00.5000'"},
       {R"({"vip":true})", " (TVALUE = :wparam2 and", "wparam1='vip' wparam2='true'"},
       {R"({"code":{"$like":7}})", " (TVALUE LIKE :wparam2 and", "wparam1='code' wparam2='7'"},
       {R"({"age":{"$in":[1,2]}})", "and CASE WHEN TVALUE SIMILAR TO", "wparam1='age' wparam2=i64:1 wparam3=i64:2"},
