@@ -7,6 +7,7 @@
 #include <rapidjson/document.h>
 
 #include "Kelvo.QueryFromJSON.h"
+#include "KelvoServerAPI.Endpoints.h"
 #include "KelvoServerAPI.HTTPError.h"
 
 namespace {
@@ -57,6 +58,11 @@ void ParseWhere(const std::string& AText, TQuery& AQuery) {
 }
 
 }  // namespace
+
+std::unique_ptr<TQuery> TQueryHelper::QueryFromParams(const TEndpointParams& AParams) {
+  return QueryFromParams(
+      [&](const std::string& name, std::string& value) { return AParams.TryGetValue(name, value); });
+}
 
 std::unique_ptr<TQuery> TQueryHelper::QueryFromParams(const TParamLookup& AParams) {
   std::unique_ptr<TQuery> query;

@@ -7,6 +7,8 @@
 
 #include "Kelvo.QueryTypes.h"
 
+class TEndpointParams;
+
 class TQueryHelper {
  public:
   /// Looks a request parameter up by name (ignoring case); false when absent.
@@ -20,6 +22,7 @@ class TQueryHelper {
   /// The query of a list request from its `where`, `skip`, `limit` and `order` parameters; null
   /// when none of them has a value.
   /// @throws EKelvoHTTPError 400 with the reason for bad input.
+  static std::unique_ptr<TQuery> QueryFromParams(const TEndpointParams& AParams);
   static std::unique_ptr<TQuery> QueryFromParams(const TParamLookup& AParams);
 
   /// Appends the items of an `order` text ("a,-b,+c"; spaces separate items too).

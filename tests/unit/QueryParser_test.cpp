@@ -6,6 +6,7 @@
 #include <rapidjson/document.h>
 
 #include "Kelvo.QueryFromJSON.h"
+#include "KelvoHosting.Endpoints.h"
 #include "KelvoServer.Helpers.h"
 
 namespace {
@@ -81,6 +82,25 @@ TEST(QueryParser, ParametersThatGiveNoQueryOrAreRefused) {
   EXPECT_EQ(query->Skip, 5);
   EXPECT_EQ(query->Limit, -2);
   EXPECT_TRUE(query->HasLimit());
+}
+
+TEST(QueryParser, ReadsTheRequestParametersIgnoringCase) {
+  TEndpointParamsImpl params;
+  params.Add("Where", R"({"city":"Rome"})");
+  params.Add("LIMIT", "10");
+  params.Add("Order", "-username");
+  params.Add("skip", "4");
+  params.Add("limit", "99");  // the first pair of a name counts
+  auto query = TQueryHelper::QueryFromParams(params);
+  ASSERT_NE(query, nullptr);
+  EXPECT_EQ(query->Filters().Count(), 1);
+  EXPECT_EQ(query->Limit, 10);
+  EXPECT_EQ(query->Skip, 4);
+  ASSERT_EQ(query->OrderBy().Count(), 1);
+  EXPECT_EQ(query->OrderBy().GetItem(0).Direction, TQuery::TDirection::Descending);
+  TEndpointParamsImpl other;
+  other.Add("id", "5");
+  EXPECT_EQ(TQueryHelper::QueryFromParams(other), nullptr);
 }
 
 TEST(QueryParser, HostileWhereIsRefusedWithoutExhaustingTheStack) {
