@@ -362,10 +362,12 @@ class QueryDatabase : public TFirebirdSuite {
     });
   }
 
-  // The UIDs the statement returns, in order, for tenant 1.
-  static std::vector<int> Run(const TQuery* AQuery, int* ACount = nullptr) {
+  // The UIDs the statement returns, in order, for tenant 1 (or, without a tenant, for all).
+  static std::vector<int> Run(const TQuery* AQuery, int* ACount = nullptr, bool AWithTenant = true) {
     auto conn = Db().Connect();
-    TBaseWithTenantAPI api(conn.get(), "tenant1");
+    TBaseWithTenantAPI tenantApi(conn.get(), "tenant1");
+    TBaseAPI plainApi(conn.get());
+    TBaseAPI& api = AWithTenant ? static_cast<TBaseAPI&>(tenantApi) : plainApi;
     TCommonDAO dao(conn.get(), KUsers);
     std::string sql;
     TDBParams params;
@@ -381,11 +383,11 @@ class QueryDatabase : public TFirebirdSuite {
     return uids;
   }
 
-  // The users of tenant 1 the query selects, sorted, before paging.
-  static std::vector<const TUser*> Evaluate(const TQuery* q) {
+  // The users of tenant 1 (or of all tenants) the query selects, sorted, before paging.
+  static std::vector<const TUser*> Evaluate(const TQuery* q, bool AWithTenant = true) {
     std::vector<const TUser*> out;
     for (const auto& u : Fixture())
-      if (u.TID == 1 && (!q || !q->HasFilters() || HoldsAll(u, *q->FiltersOrNull(), false)))
+      if ((u.TID == 1 || !AWithTenant) && (!q || !q->HasFilters() || HoldsAll(u, *q->FiltersOrNull(), false)))
         out.push_back(&u);
     if (q && q->HasOrderBy())
       std::stable_sort(out.begin(), out.end(),
@@ -500,6 +502,8 @@ INSTANTIATE_TEST_SUITE_P(
         TCase{R"({"username":{"$nin":)" + List(31, true) + "}}"},
         TCase{R"({"age":{"$in":)" + List(31, false, 5) + "}}"},
         TCase{R"({"city":{"$in":["Rome","Oslo","a","b","c","d","e","f","g","h","i","j","k","l","m","n","o","p","q","r","s","t","u","v","w","x","y","z","aa","bb","cc"]}})"},
+        TCase{R"({"age":{"$in":)" + List(1600, false) + "}}"},
+        TCase{R"({"isactive":{"$nin":)" + List(1600, false, 1) + "}}"},
         TCase{R"({"username":{"$in":[]}})"}, TCase{R"({"username":{"$nin":[]}})"},
         TCase{R"({"city":{"$in":[]}})"},
         // sorting and paging
@@ -512,6 +516,24 @@ INSTANTIATE_TEST_SUITE_P(
         TCase{R"({"age":{"$gt":3},"city":{"$ne":"Oslo"}})", "-username", "1", "4"},
         TCase{R"({"username":{"$like":"a%"},"city":"Oslo"})", "-username", "", "3"},
         TCase{"", "", "", "5"}, TCase{"", "", "40", "10"}));
+
+// Entities without a tenant key (tenants themselves) are listed without a tenant test.
+TEST_F(QueryDatabase, WithoutTenantKeyListsEveryTenant) {
+  const char* const wheres[] = {"", R"({"city":"Oslo"})", R"({"$or":[{"username":{"$like":"b%"}},{"age":{"$gt":40}}]})",
+                                R"({"creator":"bob","city":{"$exists":false}})"};
+  for (const char* where : wheres) {
+    auto query = QueryOf({{"where", where}});
+    int count = -1;
+    std::vector<int> got = Run(query.get(), &count, false);
+    std::vector<int> want;
+    for (const TUser* u : Evaluate(query.get(), false)) want.push_back(u->UID);
+    std::sort(got.begin(), got.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(got, want) << where;
+    EXPECT_EQ(count, static_cast<int>(want.size())) << where;
+    EXPECT_TRUE(std::any_of(got.begin(), got.end(), [](int uid) { return uid >= 2000; })) << where;
+  }
+}
 
 TEST_F(QueryDatabase, CustomFieldsOfAnotherNameOrTenantDoNotBreakTheStatement) {
   // Texts that are not numbers or dates ("n/a", "2000-02-30", city names) sit beside the

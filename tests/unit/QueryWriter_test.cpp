@@ -5,6 +5,7 @@
 
 #include "Kelvo.QueryFromJSON.h"
 #include "Kelvo.QueryToSQL.h"
+#include "KelvoServer.BaseAPI.h"
 #include "KelvoServer.Helpers.h"
 
 namespace {
@@ -321,6 +322,27 @@ TEST(QueryWriter, ValidationRefusesWhatCannotBeWritten) {
         }
       },
       EQueryException);
+}
+
+TEST(QueryWriter, BuildQuerySQLKnowsTwoWriters) {
+  TBaseAPI api(nullptr);  // no tenant scope, no database needed to write
+  std::string sql;
+  TDBParams params;
+  TQuery query;
+  query.Limit = 2;
+  api.BuildQuerySQL(&query, {"USERS", "USERSDETAIL", "UID", "UID"}, KUserColumns, {}, TQueryWriterKind::Count, sql,
+                    params);
+  EXPECT_EQ(sql, "select count(distinct USERS.UID) from USERS");
+  api.BuildQuerySQL(&query, {"USERS", "USERSDETAIL", "UID", "UID"}, KUserColumns, {}, TQueryWriterKind::Standard, sql,
+                    params);
+  EXPECT_EQ(sql, KSelect + " rows 2");
+  try {
+    api.BuildQuerySQL(&query, {"USERS", "USERSDETAIL", "UID", "UID"}, KUserColumns, {},
+                      static_cast<TQueryWriterKind>(7), sql, params);
+    FAIL();
+  } catch (const EBaseAPIError& e) {
+    EXPECT_STREQ(e.what(), "Unknown query writer");
+  }
 }
 
 TEST(QueryWriter, UnknownFilterClassIsRefused) {
