@@ -57,4 +57,7 @@ KelvoServerConfig "$RUN_DIR/kelvoserver.ini"
 <Location />
     SetHandler $HANDLER
 </Location>
+
+# Anything a caller adds (benchmarks add their baseline module here).
+IncludeOptional "$RUN_DIR/extra.conf"
 CONF

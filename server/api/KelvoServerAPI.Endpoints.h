@@ -27,6 +27,8 @@ class TEndpointParams {
   /// The pair at `index`; raises EArgumentOutOfRangeException beyond the end.
   virtual std::pair<std::string, std::string> GetPair(int index) const = 0;
   virtual void Add(const std::string& name, const std::string& value) = 0;
+  /// Inserts a pair before the one at `index` (at the end when `index` is the count).
+  virtual void Insert(int index, const std::string& name, const std::string& value) = 0;
   /// The value of the first pair whose name equals `name` ignoring case.
   virtual bool TryGetValue(const std::string& name, std::string& value) const = 0;
   /// True when a pair's name equals `name` exactly (case included).

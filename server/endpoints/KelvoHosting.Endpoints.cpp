@@ -83,6 +83,12 @@ std::pair<std::string, std::string> TEndpointParamsImpl::GetPair(int index) cons
   return FList[static_cast<size_t>(index)];
 }
 
+void TEndpointParamsImpl::Insert(int index, const std::string& name, const std::string& value) {
+  if (index < 0 || index > GetCount())
+    throw EArgumentOutOfRangeException(Format("Argument out of range: index %d", {index}));
+  FList.insert(FList.begin() + index, {name, value});
+}
+
 bool TEndpointParamsImpl::TryGetValue(const std::string& name, std::string& value) const {
   for (const auto& [n, v] : FList)
     if (SameText(n, name)) {

@@ -73,6 +73,7 @@ class TEndpointParamsImpl : public TEndpointParams {
   int GetCount() const override { return static_cast<int>(FList.size()); }
   std::pair<std::string, std::string> GetPair(int index) const override;
   void Add(const std::string& name, const std::string& value) override { FList.emplace_back(name, value); }
+  void Insert(int index, const std::string& name, const std::string& value) override;
   bool TryGetValue(const std::string& name, std::string& value) const override;
   bool Contains(const std::string& name) const override;
 

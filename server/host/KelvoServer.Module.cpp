@@ -2,10 +2,14 @@
 
 #include <memory>
 
+#include "KelvoHosting.APIDocResource.h"
+#include "KelvoHosting.ExtensionsServices.h"
 #include "KelvoHosting.ResourceManager.h"
+#include "KelvoServer.ACL.h"
 #include "KelvoServer.Config.h"
 #include "KelvoServer.ExtensionsServices.h"
 #include "KelvoServer.Redirect.h"
+#include "KelvoServer.VersionResource.h"
 #include "KelvoServer.WebvaneModule.h"
 #include "KelvoServerAPI.JSON.h"
 #include "KelvoServerAPI.Services.h"
@@ -29,6 +33,9 @@ class TKelvoEndpointEnvironmentImp : public TKelvoEndpointEnvironment {
 
 void InstallEndpointFactories() {
   TKelvoEndpointManager::FEndpointManagerFactory = [] { return std::make_unique<TKelvoEndpointManagerImpl>(); };
+  TKelvoEndpointAuthorization::FEndpointAuthorizationFactory = [] {
+    return std::make_unique<TKelvoEndpointAuthorizationImpl>();
+  };
   TKelvoEndpointEnvironment::FEnvironmentFactory = [] { return std::make_unique<TKelvoEndpointEnvironmentImp>(); };
 }
 
@@ -49,12 +56,14 @@ void RegisterRedirects() {
 }
 
 void RegisterBuiltInResources() {
-  // Resources are added here as the server grows; each registers through RegisterResource.
+  TVersionResource::Register();
+  TAPIDocResource::Register();
 }
 
 // First start-up notification: everything requests are routed to. A failing step ends it.
 void ModuleStartupNotification() {
   try {
+    RegisterACLs();
     RegisterRedirects();
     RegisterBuiltInResources();
   } catch (const std::exception& e) {
@@ -106,6 +115,7 @@ void KelvoServerStartup(const std::string& config_file) {
 
   // What the module's units set up before anything runs.
   InstallEndpointFactories();
+  KelvoServices().Add<IKelvoSegmentsService>(std::make_shared<TKelvoSegmentsService>());
   auto application = std::make_shared<TKelvoApplicationService>();
   application->AddStartupNotification(ModuleStartupNotification);
   application->AddShutdownNotification(ModuleShutdownNotification);

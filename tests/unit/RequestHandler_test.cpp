@@ -47,7 +47,6 @@ class PipelineChecks : public ::testing::TestWithParam<TCheckCase> {};
 TEST_P(PipelineChecks, Reply) {
   const auto& c = GetParam();
   TInProcessServer server(c.FIni);
-  RegisterResource(std::make_unique<TStubResource>("Version", "/version", "GetVersion", EchoContext));
   RegisterResource(std::make_unique<TStubResource>("Users", "/users", "GetUsers", EchoContext));
   const auto reply = server.Request("GET", c.FPath, c.FHeaders);
   EXPECT_EQ(reply.FStatus, c.FStatus) << Describe(reply);
@@ -72,7 +71,7 @@ INSTANTIATE_TEST_SUITE_P(
         TCheckCase{"VersionDot5", "", "/", {{"X-Vantrel-Api-Version", ".5"}}, 400,
                    "{\"error\":\"Error\",\"description\":\"Request version number not supported: .5\"}"},
         TCheckCase{"VersionResourceTakesAnyVersion", "", "/version", {{"X-Vantrel-Api-Version", "99"}}, 200,
-                   "{\"endpoint\":\"GetVersion\",\"flags\":2,\"path\":\"version\"}"},
+                   "{\"version\":\"4.1\",\"server\":\"Brill Server\"}"},
         TCheckCase{"AppIdMissing", "[Server.Keys]\nApplicationID=app\n", "/", {}, 400,
                    "{\"error\":\"Error\",\"description\":\"Application id missing from request\"}"},
         TCheckCase{"AppIdUnknown", "[Server.Keys]\nApplicationID=app\n", "/", {{"X-Vantrel-Application-Id", "x"}}, 404,
