@@ -193,13 +193,14 @@ def main():
     ap.add_argument("--connections", type=int, default=32)
     ap.add_argument("--results", required=True)
     ap.add_argument("--no-users", action="store_true", help="skip the database scenarios")
+    ap.add_argument("--threads", type=int, default=32, help="Apache threads and MaxConnections of the module")
     args = ap.parse_args()
 
     run_dir = tempfile.mkdtemp(prefix="kelvobench.")
     os.chmod(run_dir, 0o755)
     port = free_port()
     with open(os.path.join(run_dir, "kelvoserver.ini"), "w") as f:
-        f.write("[Data]\nDatabase=kelvoserver.tvl\n[Server.Limits]\nMaxConnections=64\n")
+        f.write(f"[Data]\nDatabase=kelvoserver.tvl\n[Server.Limits]\nMaxConnections={args.threads}\n")
     with open(os.path.join(run_dir, "extra.conf"), "w") as f:
         f.write(f'LoadModule trivial_module "{args.build}/lib/mod_trivial.so"\n'
                 "<Location /trivial>\n    SetHandler trivial-handler\n</Location>\n")
@@ -208,7 +209,7 @@ def main():
     if not args.no_users:
         create_database(args, run_dir, env)  # before apache-conf.sh hands the directory to the server's user
     subprocess.run([os.path.join(args.source, "scripts/apache-conf.sh"), run_dir, str(port),
-                    os.path.join(args.build, "lib/mod_kelvoserver.so"), "64"], check=True)
+                    os.path.join(args.build, "lib/mod_kelvoserver.so"), str(args.threads)], check=True)
     apache = subprocess.Popen(["apache2", "-f", os.path.join(run_dir, "httpd.conf"), "-DFOREGROUND"], env=env)
     url = f"http://127.0.0.1:{port}"
     try:
