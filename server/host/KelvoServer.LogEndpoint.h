@@ -1,0 +1,107 @@
+// Request analytics: the row that records one handled request, and the background writer that
+// stores such rows in batches without ever holding up the request that produced them.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+/// One analytics row (table LOG).
+struct TLogEndpoint {
+  using TTime = std::chrono::system_clock::time_point;
+
+  TLogEndpoint() = default;
+  /// A row whose tenant key the writer resolves from `tenant_id`.
+  TLogEndpoint(std::string resource, std::string endpoint_name, std::string method,
+               std::string user_id, TTime time, std::string custom, std::string tenant_id)
+      : Resource(std::move(resource)), EndpointName(std::move(endpoint_name)),
+        Method(std::move(method)), UserID(std::move(user_id)), Time(time),
+        Custom(std::move(custom)), TID(-1), TenantID(std::move(tenant_id)) {}
+  /// A row whose tenant key is known.
+  TLogEndpoint(std::string resource, std::string endpoint_name, std::string method,
+               std::string user_id, std::string custom, int32_t tid, TTime time)
+      : Resource(std::move(resource)), EndpointName(std::move(endpoint_name)),
+        Method(std::move(method)), UserID(std::move(user_id)), Time(time),
+        Custom(std::move(custom)), TID(tid) {}
+
+  std::string Resource;
+  std::string EndpointName;
+  std::string Method;
+  std::string UserID;
+  TTime Time{};
+  std::string Custom;
+  /// Tenant key; below 0 = not resolved (stored as NULL unless `TenantID` resolves).
+  int32_t TID = -1;
+  /// Tenant id text, resolved to `TID` by the writer; never stored itself.
+  std::string TenantID;
+};
+
+/// Where the writer stores its batches. One sink belongs to the writer thread alone.
+class ILogEndpointSink {
+ public:
+  virtual ~ILogEndpointSink() = default;
+  /// Stores `rows` in order, all or none (one transaction), resolving `TID` of rows that carry
+  /// a tenant id; rows whose tenant cannot be found are stored with a NULL key. Throws on failure.
+  virtual void WriteBatch(std::vector<TLogEndpoint>& rows) = 0;
+};
+
+/// Creates the writer thread's sink (its own database connection). May throw.
+using TLogEndpointSinkFactory = std::function<std::unique_ptr<ILogEndpointSink>()>;
+
+struct TLogWriterSettings {
+  /// Rows per array execution and transaction.
+  size_t FBatchSize = 100;
+  /// A partial batch is written once this long has passed since its first row without the
+  /// batch filling up, and at shut-down.
+  std::chrono::milliseconds FQuietPeriod{1000};
+  /// Tries of one batch before its rows are given up; a database that is briefly unreachable
+  /// (restart, lock conflict) must not cost the usage record.
+  int FFlushAttempts = 4;
+  /// Pause before the second try; doubled before each further one.
+  std::chrono::milliseconds FRetryDelay{100};
+};
+
+/// The analytics writer thread: request threads post rows, one thread writes them in batches.
+/// Posting only moves the row into an in-memory queue under a short lock.
+class TLogEndpointWorker {
+ public:
+  explicit TLogEndpointWorker(TLogEndpointSinkFactory sink_factory,
+                              TLogWriterSettings settings = {});
+  /// Stops the worker as `Stop` does.
+  ~TLogEndpointWorker();
+  TLogEndpointWorker(const TLogEndpointWorker&) = delete;
+  TLogEndpointWorker& operator=(const TLogEndpointWorker&) = delete;
+
+  /// Queues a row; false (row not taken) once `Stop` has begun.
+  bool Post(TLogEndpoint data);
+  /// Writes every row posted before the call, then ends the thread. Harmless when repeated.
+  void Stop();
+  /// True while rows are queued or waiting in a partial batch.
+  bool GetFlushing() const;
+  /// Rows given up after every try of their batch failed, since the worker started.
+  uint64_t GetDroppedRows() const;
+
+ private:
+  void Execute();
+  void Flush(std::vector<TLogEndpoint>& pending);
+  bool TryWrite(std::vector<TLogEndpoint>& rows, std::string& error_class, std::string& error);
+
+  const TLogEndpointSinkFactory FSinkFactory;
+  const TLogWriterSettings FSettings;
+  std::unique_ptr<ILogEndpointSink> FSink;  // writer thread only
+
+  mutable std::mutex FLock;
+  std::condition_variable FEvent;
+  std::vector<TLogEndpoint> FQueue;
+  size_t FUnwritten = 0;  // posted and neither stored nor given up
+  uint64_t FDropped = 0;
+  bool FTerminated = false;
+  std::mutex FStopLock;
+  std::thread FThread;
+};
