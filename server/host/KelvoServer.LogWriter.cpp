@@ -3,6 +3,8 @@
 #include <memory>
 #include <shared_mutex>
 
+#include "KelvoServer.MEAPThreadPool.h"
+
 namespace {
 
 // Posting takes the lock shared, so request threads never wait for each other here; shut-down
@@ -54,5 +56,6 @@ bool TKelvoLogWriter::GetFlushing() {
 }
 
 void KelvoLoggingShutdown() {
+  TMEAPThreadPool::ReleaseThreadPool();
   TKelvoLogWriter::Shutdown();
 }
