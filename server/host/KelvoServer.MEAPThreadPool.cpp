@@ -7,9 +7,14 @@ namespace {
 
 std::mutex GPoolLock;
 std::shared_ptr<TKelvoTaskPool> GPool;
+// Set by a release at shut-down, so that late work items do not bring the pool back.
+bool GReleased = false;
 
-std::shared_ptr<TKelvoTaskPool> CurrentPool() {
+std::shared_ptr<TKelvoTaskPool> CurrentPool(bool create = false) {
   std::lock_guard<std::mutex> lock(GPoolLock);
+  // The pool exists from load on; creating it on first use is the same to callers and costs
+  // nothing in a server that never uses it.
+  if (!GPool && create && !GReleased) GPool = std::make_shared<TKelvoTaskPool>();
   return GPool;
 }
 
@@ -17,6 +22,7 @@ std::shared_ptr<TKelvoTaskPool> CurrentPool() {
 
 void TMEAPThreadPool::CreateThreadPool() {
   std::lock_guard<std::mutex> lock(GPoolLock);
+  GReleased = false;
   if (!GPool) GPool = std::make_shared<TKelvoTaskPool>();
 }
 
@@ -25,13 +31,14 @@ void TMEAPThreadPool::ReleaseThreadPool() {
   {
     std::lock_guard<std::mutex> lock(GPoolLock);
     pool.swap(GPool);
+    GReleased = true;
   }
   // Outside the lock: waiting for running items must not block callers of the other operations.
   if (pool) pool->Shutdown();
 }
 
 TKelvoTaskRef TMEAPThreadPool::QueueWorkItem(std::function<void()> callback) {
-  auto pool = CurrentPool();
+  auto pool = CurrentPool(true);
   return pool ? pool->QueueWorkItem(std::move(callback)) : nullptr;
 }
 

@@ -13,7 +13,7 @@ class TMEAPThreadPool {
   /// Cancels items not yet started, waits for running ones and releases the pool. Harmless
   /// when there is no pool.
   static void ReleaseThreadPool();
-  /// Queues a work item; null when the pool has not been created or was released.
+  /// Queues a work item; null once the pool has been released (until created again).
   static TKelvoTaskRef QueueWorkItem(std::function<void()> callback);
   static int GetCounter();
   static void CancelTask(const TKelvoTaskRef& task);
