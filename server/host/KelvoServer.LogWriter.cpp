@@ -14,32 +14,51 @@ std::shared_mutex& WriterLock() {
   return lock;
 }
 
-std::unique_ptr<TLogAPI>& WriterAPI() {
-  static std::unique_ptr<TLogAPI> api;
-  return api;
+struct TWriterState {
+  std::unique_ptr<TConnectionObject> FConnObj;
+  std::unique_ptr<TLogAPI> FLogAPI;
+};
+
+TWriterState& Writer() {
+  static TWriterState state;
+  return state;
 }
 
 }  // namespace
 
+void TKelvoLogWriter::Startup() {
+  TMEAPThreadPool::CreateThreadPool();
+  std::unique_lock<std::shared_mutex> lock(WriterLock());
+  auto& writer = Writer();
+  if (writer.FLogAPI) return;
+  auto conn = TServerAPIHelpers::CreateConnection();
+  writer.FLogAPI = std::make_unique<TLogAPI>(conn.get());
+  writer.FConnObj = std::move(conn);
+}
+
 void TKelvoLogWriter::Startup(TLogEndpointSinkFactory worker_sinks, TLogWriterSettings settings) {
   std::unique_lock<std::shared_mutex> lock(WriterLock());
-  if (WriterAPI()) return;
-  WriterAPI() = std::make_unique<TLogAPI>(std::move(worker_sinks), settings);
+  auto& writer = Writer();
+  if (writer.FLogAPI) return;
+  writer.FLogAPI = std::make_unique<TLogAPI>(nullptr, std::move(worker_sinks), settings);
 }
 
 void TKelvoLogWriter::Shutdown() {
-  std::unique_ptr<TLogAPI> api;
+  TWriterState released;
   {
     std::unique_lock<std::shared_mutex> lock(WriterLock());
-    api = std::move(WriterAPI());
+    std::swap(released, Writer());
   }
-  if (api) api->Shutdown();
+  // The API (and with it the worker, which writes its rows first) goes before its connection.
+  if (released.FLogAPI) released.FLogAPI->Shutdown();
+  released.FLogAPI.reset();
+  released.FConnObj.reset();
 }
 
-void TKelvoLogWriter::Log(TLogEndpoint data) {
+void TKelvoLogWriter::Log(TLogEndpoint AData) {
   try {
     std::shared_lock<std::shared_mutex> lock(WriterLock());
-    if (auto& api = WriterAPI()) api->Log(std::move(data));
+    if (auto& api = Writer().FLogAPI) api->Log(std::move(AData), true);
   } catch (const std::exception&) {
     // Out of memory or a thread that cannot start: analytics never fail the request.
   }
@@ -47,15 +66,23 @@ void TKelvoLogWriter::Log(TLogEndpoint data) {
 
 bool TKelvoLogWriter::GetStarted() {
   std::shared_lock<std::shared_mutex> lock(WriterLock());
-  return WriterAPI() != nullptr;
+  return Writer().FLogAPI != nullptr;
 }
 
 bool TKelvoLogWriter::GetFlushing() {
   std::shared_lock<std::shared_mutex> lock(WriterLock());
-  return WriterAPI() && WriterAPI()->GetFlushing();
+  return Writer().FLogAPI && Writer().FLogAPI->GetFlushing();
 }
 
 void KelvoLoggingShutdown() {
   TMEAPThreadPool::ReleaseThreadPool();
   TKelvoLogWriter::Shutdown();
+}
+
+void TServerAPIHelpers::LogEndpoint(TConnectionObject* /*AConnection*/, const std::string& AResource,
+                                    const std::string& AEndpointName, const std::string& AMethod,
+                                    const std::string& AUserID, const std::string& ACustom,
+                                    const std::string& ATenantId) {
+  TKelvoLogWriter::Log(TLogEndpoint(AResource, AEndpointName, AMethod, AUserID,
+                                    std::chrono::system_clock::now(), ACustom, ATenantId));
 }

@@ -5,19 +5,23 @@
 
 class TKelvoLogWriter {
  public:
+  /// Module start-up, after the standard connection definition is registered: creates the
+  /// writer's connection object and `TLogAPI` (and the module's general task pool). Does
+  /// nothing when already started.
+  static void Startup();
   /// Starts the writer with the given store for the writer thread (tests, benchmarks).
-  /// Does nothing when it is already started.
   static void Startup(TLogEndpointSinkFactory worker_sinks, TLogWriterSettings settings = {});
   /// Writes every row handed over so far and stops the writer. Harmless when not started.
   static void Shutdown();
   /// Queues the row; does nothing when the writer is not started. Never throws.
-  static void Log(TLogEndpoint data);
+  static void Log(TLogEndpoint AData);
   static bool GetStarted();
   /// True while rows are queued or waiting for the writer.
   static bool GetFlushing();
 };
 
-/// Module shut-down for logging: flushes and stops the analytics writer and releases the
-/// general task pool. Harmless when called twice. The log file itself stays open until
-/// `UnregisterKelvoLoggingService`, so that later shut-down steps can still log.
+/// Module shut-down for logging: releases the general task pool, then flushes and stops the
+/// analytics writer. Harmless when called twice. Call it before the database pools are
+/// closed. The log file stays open until `UnregisterKelvoLoggingService`, so that later
+/// shut-down steps can still log.
 void KelvoLoggingShutdown();

@@ -3,6 +3,8 @@
 #include <memory>
 #include <mutex>
 
+#include "KelvoServer.BaseAPI.h"
+
 namespace {
 
 std::mutex GPoolLock;
@@ -37,9 +39,14 @@ void TMEAPThreadPool::ReleaseThreadPool() {
   if (pool) pool->Shutdown();
 }
 
-TKelvoTaskRef TMEAPThreadPool::QueueWorkItem(std::function<void()> callback) {
+TKelvoTaskRef TMEAPThreadPool::QueueWorkItem(std::function<void(TConnectionObject&)> callback) {
   auto pool = CurrentPool(true);
-  return pool ? pool->QueueWorkItem(std::move(callback)) : nullptr;
+  if (!pool) return nullptr;
+  return pool->QueueWorkItem([callback = std::move(callback)] {
+    // The connection is drawn from the pool only when the item first uses it.
+    auto connection = TServerAPIHelpers::CreateConnection();
+    callback(*connection);
+  });
 }
 
 int TMEAPThreadPool::GetCounter() {

@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "KelvoServer.BaseDAO.h"
 #include "KelvoServer.TaskPool.h"
 
 class TMEAPThreadPool {
@@ -13,8 +14,9 @@ class TMEAPThreadPool {
   /// Cancels items not yet started, waits for running ones and releases the pool. Harmless
   /// when there is no pool.
   static void ReleaseThreadPool();
-  /// Queues a work item; null once the pool has been released (until created again).
-  static TKelvoTaskRef QueueWorkItem(std::function<void()> callback);
+  /// Queues a work item; it runs with a new connection object on `_RS_KELVO` of its own,
+  /// released when the item ends. Null once the pool has been released (until created again).
+  static TKelvoTaskRef QueueWorkItem(std::function<void(TConnectionObject&)> callback);
   static int GetCounter();
   static void CancelTask(const TKelvoTaskRef& task);
   static void CleanTaskList();

@@ -10,7 +10,6 @@
 #include <rapidjson/document.h>
 
 #include "KelvoHosting.LoggingService.h"
-#include "KelvoServer.MEAPThreadPool.h"
 #include "KelvoServer.TaskPool.h"
 
 namespace {
@@ -113,18 +112,3 @@ TEST(TaskPool, CancelAndShutdownSkipItemsNotYetStarted) {
   pool.Shutdown();
 }
 
-TEST(TaskPool, ModulePoolRefusesWorkAfterReleaseUntilCreatedAgain) {
-  std::atomic<int> ran{0};
-  TMEAPThreadPool::CreateThreadPool();
-  auto first = TMEAPThreadPool::QueueWorkItem([&] { ++ran; });
-  ASSERT_NE(first, nullptr);
-  ASSERT_TRUE(WaitUntil([] { return TMEAPThreadPool::GetCounter() == 0; }));
-  TMEAPThreadPool::ReleaseThreadPool();
-  TMEAPThreadPool::ReleaseThreadPool();
-  EXPECT_EQ(TMEAPThreadPool::QueueWorkItem([&] { ++ran; }), nullptr);
-  TMEAPThreadPool::CreateThreadPool();
-  ASSERT_NE(TMEAPThreadPool::QueueWorkItem([&] { ++ran; }), nullptr);
-  TMEAPThreadPool::ReleaseThreadPool();  // waits for the running item or cancels the queued one
-  EXPECT_GE(ran.load(), 1);
-  EXPECT_EQ(TMEAPThreadPool::GetCounter(), 0);
-}
