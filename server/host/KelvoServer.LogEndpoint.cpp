@@ -140,7 +140,10 @@ void TLogEndpointWorker::Flush(std::vector<TLogEndpoint>& pending) {
   std::string error;
   bool written = false;
   auto delay = FSettings.FRetryDelay;
-  for (int attempt = 1; attempt <= FSettings.FFlushAttempts; ++attempt) {
+  // While the store stays down, each further batch gets one try only: a long outage must not
+  // stall the writer (or a shut-down) for the full retry time of every batch.
+  const int attempts = FStoreDown ? 1 : FSettings.FFlushAttempts;
+  for (int attempt = 1; attempt <= attempts; ++attempt) {
     if (attempt > 1) {
       std::this_thread::sleep_for(delay);
       delay *= 2;
@@ -148,6 +151,7 @@ void TLogEndpointWorker::Flush(std::vector<TLogEndpoint>& pending) {
     written = TryWrite(pending, error_class, error);
     if (written) break;
   }
+  FStoreDown = !written;
   const size_t count = pending.size();
   pending.clear();
   {

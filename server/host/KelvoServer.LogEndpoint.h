@@ -61,7 +61,8 @@ struct TLogWriterSettings {
   /// batch filling up, and at shut-down.
   std::chrono::milliseconds FQuietPeriod{1000};
   /// Tries of one batch before its rows are given up; a database that is briefly unreachable
-  /// (restart, lock conflict) must not cost the usage record.
+  /// (restart, lock conflict) must not cost the usage record. After a batch was given up, the
+  /// following ones get one try each until a write succeeds again.
   int FFlushAttempts = 4;
   /// Pause before the second try; doubled before each further one.
   std::chrono::milliseconds FRetryDelay{100};
@@ -95,6 +96,7 @@ class TLogEndpointWorker {
   const TLogEndpointSinkFactory FSinkFactory;
   const TLogWriterSettings FSettings;
   std::unique_ptr<ILogEndpointSink> FSink;  // writer thread only
+  bool FStoreDown = false;                  // the last batch was given up; writer thread only
 
   mutable std::mutex FLock;
   std::condition_variable FEvent;

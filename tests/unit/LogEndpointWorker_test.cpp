@@ -215,16 +215,17 @@ TEST(LogEndpointWorker, FailedWritesAreRetriedThenDroppedWithAnErrorRecord) {
   UnregisterKelvoLoggingService();
 }
 
-TEST(LogEndpointWorker, WorkerKeepsWritingAfterABatchWasDropped) {
+TEST(LogEndpointWorker, AfterADroppedBatchTheNextGetsOneTryAndWritingResumes) {
   TFakeStore store;
-  store.FFailures = 4;
+  store.FFailures = 5;  // every try of the first batch, and the single try of the second
   TLogEndpointWorker worker(FactoryOf(store), FastRetries());
-  for (int n = 0; n < 100; ++n) worker.Post(Row(n));
-  ASSERT_TRUE(store.WaitFor([&] { return store.FAttempts >= 4; }));
-  for (int n = 100; n < 150; ++n) worker.Post(Row(n));
+  for (int n = 0; n < 200; ++n) worker.Post(Row(n));
+  ASSERT_TRUE(store.WaitFor([&] { return store.FAttempts >= 5; }));
+  for (int n = 200; n < 250; ++n) worker.Post(Row(n));
   worker.Stop();
-  EXPECT_EQ(worker.GetDroppedRows(), 100u);
-  EXPECT_EQ(store.FRows, Numbers(100, 150));
+  EXPECT_EQ(worker.GetDroppedRows(), 200u);
+  EXPECT_EQ(store.FAttempts, 6);
+  EXPECT_EQ(store.FRows, Numbers(200, 250));
 }
 
 TEST(LogEndpointWorker, ManyPostingThreadsLoseNothing) {
