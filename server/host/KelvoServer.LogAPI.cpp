@@ -153,6 +153,11 @@ void TLogAPI::Shutdown() {
   if (FWorkerOwner) FWorkerOwner->Stop();
 }
 
+void TLogAPI::ReleaseConnection() {
+  std::lock_guard<std::mutex> lock(FLock);
+  FConnObj = nullptr;
+}
+
 void TLogAPI::DeleteAllLogs() {
   std::lock_guard<std::mutex> lock(FLock);
   std::unique_ptr<TConnectionObject> own;

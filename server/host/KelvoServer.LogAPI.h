@@ -49,6 +49,9 @@ class TLogAPI : public TBaseAPI {
   void Log(TLogEndpoint AData, bool AAsync);
   /// Writes every queued row, then ends the writer thread. Harmless when repeated.
   void Shutdown();
+  /// Forgets the connection object given at creation (its owner is about to free it); later
+  /// synchronous writes use connections of their own.
+  void ReleaseConnection();
   /// Deletes every analytics row.
   void DeleteAllLogs();
   /// True while rows are queued or waiting for the writer.

@@ -1,6 +1,8 @@
 #include "KelvoServer.LogEndpoint.h"
 
+#include <algorithm>
 #include <exception>
+#include <iterator>
 #include <utility>
 
 #include <rapidjson/document.h>
@@ -40,23 +42,36 @@ TLogEndpointWorker::TLogEndpointWorker(TLogEndpointSinkFactory sink_factory,
 
 TLogEndpointWorker::~TLogEndpointWorker() { Stop(); }
 
+TLogEndpointWorker::TShard& TLogEndpointWorker::ShardOfThisThread() {
+  // A thread always uses the same shard, so its rows keep their order; different threads
+  // mostly use different shards and so rarely wait for each other.
+  static std::atomic<unsigned> next{0};
+  thread_local const unsigned index = next.fetch_add(1, std::memory_order_relaxed);
+  return FShards[index % kShardCount];
+}
+
 bool TLogEndpointWorker::Post(TLogEndpoint data) {
-  bool wake;
+  auto& shard = ShardOfThisThread();
   {
-    std::lock_guard<std::mutex> lock(FLock);
-    if (FTerminated) return false;
-    // The worker only sleeps on an empty queue, so only the first row after a drain needs
-    // to wake it; later posts skip the futex call.
-    wake = FQueue.empty();
-    FQueue.push_back(std::move(data));
-    ++FUnwritten;
+    std::lock_guard<std::mutex> lock(shard.FLock);
+    // Checked under the shard's lock: the final drain at shut-down takes every shard's lock
+    // after the flag is set, so a row is either drained or refused, never left behind.
+    if (FStopping.load(std::memory_order_relaxed)) return false;
+    shard.FQueue.push_back(std::move(data));
+    ++shard.FPosted;
   }
-  if (wake) FEvent.notify_one();
+  // Only the post that finds no wake-up pending wakes the worker; the flag is read first so
+  // that posts while one is pending touch nothing shared.
+  if (!FWakePending.load(std::memory_order_relaxed) && !FWakePending.exchange(true)) {
+    std::lock_guard<std::mutex> lock(FLock);
+    FEvent.notify_one();
+  }
   return true;
 }
 
 void TLogEndpointWorker::Stop() {
   std::lock_guard<std::mutex> stop_lock(FStopLock);
+  FStopping.store(true);
   {
     std::lock_guard<std::mutex> lock(FLock);
     FTerminated = true;
@@ -66,13 +81,31 @@ void TLogEndpointWorker::Stop() {
 }
 
 bool TLogEndpointWorker::GetFlushing() const {
-  std::lock_guard<std::mutex> lock(FLock);
-  return FUnwritten > 0;
+  uint64_t posted = 0;
+  for (auto& shard : FShards) {
+    std::lock_guard<std::mutex> lock(shard.FLock);
+    posted += shard.FPosted;
+  }
+  return posted > FDone.load();
 }
 
-uint64_t TLogEndpointWorker::GetDroppedRows() const {
-  std::lock_guard<std::mutex> lock(FLock);
-  return FDropped;
+uint64_t TLogEndpointWorker::GetDroppedRows() const { return FDropped.load(); }
+
+void TLogEndpointWorker::TakeQueued(std::vector<TLogEndpoint>& taken) {
+  for (auto& shard : FShards) {
+    std::lock_guard<std::mutex> lock(shard.FLock);
+    if (shard.FQueue.empty()) continue;
+    if (taken.empty()) {
+      taken.swap(shard.FQueue);  // the common case: one busy shard, no copying
+    } else {
+      std::move(shard.FQueue.begin(), shard.FQueue.end(), std::back_inserter(taken));
+      shard.FQueue.clear();
+    }
+  }
+  // Rows of different threads are written in the order they were stamped.
+  const auto by_time = [](const TLogEndpoint& a, const TLogEndpoint& b) { return a.Time < b.Time; };
+  if (std::is_sorted(taken.begin(), taken.end(), by_time)) return;
+  std::stable_sort(taken.begin(), taken.end(), by_time);
 }
 
 void TLogEndpointWorker::Execute() {
@@ -82,37 +115,43 @@ void TLogEndpointWorker::Execute() {
   pending.reserve(FSettings.FBatchSize);
   TClock::time_point deadline{};
 
-  std::unique_lock<std::mutex> lock(FLock);
   for (;;) {
-    const auto has_work = [this] { return !FQueue.empty() || FTerminated; };
-    if (!has_work()) {
-      if (pending.empty()) {
-        FEvent.wait(lock, has_work);
-      } else if (!FEvent.wait_until(lock, deadline, has_work)) {
-        lock.unlock();
-        Flush(pending);
-        lock.lock();
-        continue;
+    bool terminating;
+    {
+      std::unique_lock<std::mutex> lock(FLock);
+      const auto has_work = [this] { return FWakePending.load() || FTerminated; };
+      if (!has_work()) {
+        if (pending.empty()) {
+          FEvent.wait(lock, has_work);
+        } else if (!FEvent.wait_until(lock, deadline, has_work)) {
+          lock.unlock();
+          Flush(pending);
+          continue;
+        }
       }
+      terminating = FTerminated;
     }
-    // Everything queued so far is taken at once; rows posted from here on stay queued for the
-    // next round, and their post wakes the worker again.
-    taken.swap(FQueue);
-    const bool terminating = FTerminated;
-    lock.unlock();
+    if (!terminating && FSettings.FGatherDelay.count() > 0) {
+      // Let a burst gather before taking it: under load, request threads then find a wake-up
+      // pending and skip the futex call, instead of paying one for almost every row.
+      std::this_thread::sleep_for(FSettings.FGatherDelay);
+    }
+    // Cleared before the shards are read: a row posted after its shard was read sets it
+    // again and so gets its own round.
+    FWakePending.store(false);
+    TakeQueued(taken);
 
     for (auto& row : taken) {
       if (pending.empty()) deadline = TClock::now() + FSettings.FQuietPeriod;
       pending.push_back(std::move(row));
       if (pending.size() >= FSettings.FBatchSize) Flush(pending);
     }
-    taken.clear();  // keeps its capacity for the queue it is swapped with next
+    taken.clear();
 
-    lock.lock();
-    // At shut-down nothing that was posted may be left behind: the queue is drained first.
-    if (terminating && FQueue.empty()) break;
+    // At shut-down nothing that was posted may be left behind: posts are refused from the
+    // moment `FStopping` was set, and this round has drained every shard after that.
+    if (terminating) break;
   }
-  lock.unlock();
   if (!pending.empty()) Flush(pending);
   FSink.reset();
 }
@@ -154,10 +193,7 @@ void TLogEndpointWorker::Flush(std::vector<TLogEndpoint>& pending) {
   FStoreDown = !written;
   const size_t count = pending.size();
   pending.clear();
-  {
-    std::lock_guard<std::mutex> lock(FLock);
-    FUnwritten -= count;
-    if (!written) FDropped += count;
-  }
+  if (!written) FDropped += count;
+  FDone += count;
   if (!written) LogDroppedRows(count, error_class, error);
 }

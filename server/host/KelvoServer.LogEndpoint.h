@@ -2,6 +2,8 @@
 // stores such rows in batches without ever holding up the request that produced them.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -60,6 +62,8 @@ struct TLogWriterSettings {
   /// A partial batch is written once this long has passed since its first row without the
   /// batch filling up, and at shut-down.
   std::chrono::milliseconds FQuietPeriod{1000};
+  /// How long the worker lets rows gather after being woken, before it takes them.
+  std::chrono::microseconds FGatherDelay{1000};
   /// Tries of one batch before its rows are given up; a database that is briefly unreachable
   /// (restart, lock conflict) must not cost the usage record. After a batch was given up, the
   /// following ones get one try each until a write succeeds again.
@@ -68,8 +72,9 @@ struct TLogWriterSettings {
   std::chrono::milliseconds FRetryDelay{100};
 };
 
-/// The analytics writer thread: request threads post rows, one thread writes them in batches.
-/// Posting only moves the row into an in-memory queue under a short lock.
+/// The analytics writer thread: request threads post rows, one thread writes them in batches,
+/// in the order the rows were stamped. Posting only moves the row into an in-memory queue
+/// under a short lock that other request threads rarely share.
 class TLogEndpointWorker {
  public:
   explicit TLogEndpointWorker(TLogEndpointSinkFactory sink_factory,
@@ -89,6 +94,15 @@ class TLogEndpointWorker {
   uint64_t GetDroppedRows() const;
 
  private:
+  static constexpr size_t kShardCount = 16;
+  struct alignas(64) TShard {
+    mutable std::mutex FLock;
+    std::vector<TLogEndpoint> FQueue;
+    uint64_t FPosted = 0;
+  };
+
+  TShard& ShardOfThisThread();
+  void TakeQueued(std::vector<TLogEndpoint>& taken);
   void Execute();
   void Flush(std::vector<TLogEndpoint>& pending);
   bool TryWrite(std::vector<TLogEndpoint>& rows, std::string& error_class, std::string& error);
@@ -98,11 +112,16 @@ class TLogEndpointWorker {
   std::unique_ptr<ILogEndpointSink> FSink;  // writer thread only
   bool FStoreDown = false;                  // the last batch was given up; writer thread only
 
-  mutable std::mutex FLock;
+  // Request threads post into shards (one per thread, chosen once) so that they rarely wait
+  // for each other; the worker takes every shard each round.
+  std::array<TShard, kShardCount> FShards;
+  alignas(64) std::atomic<bool> FWakePending{false};
+  std::atomic<bool> FStopping{false};
+  std::atomic<uint64_t> FDone{0};  // rows stored or given up
+  std::atomic<uint64_t> FDropped{0};
+
+  std::mutex FLock;  // the worker's sleep and wake-up
   std::condition_variable FEvent;
-  std::vector<TLogEndpoint> FQueue;
-  size_t FUnwritten = 0;  // posted and neither stored nor given up
-  uint64_t FDropped = 0;
   bool FTerminated = false;
   std::mutex FStopLock;
   std::thread FThread;

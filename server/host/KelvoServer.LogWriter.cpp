@@ -1,22 +1,24 @@
 #include "KelvoServer.LogWriter.h"
 
 #include <memory>
-#include <shared_mutex>
+#include <atomic>
+#include <mutex>
+#include <vector>
 
 #include "KelvoServer.MEAPThreadPool.h"
 
 namespace {
 
-// Posting takes the lock shared, so request threads never wait for each other here; shut-down
-// takes it exclusively, so no request thread can still be inside the API it releases.
-std::shared_mutex& WriterLock() {
-  static std::shared_mutex lock;
-  return lock;
-}
+// Request threads reach the API through one atomic load: no lock, no shared counter, so
+// posting threads never contend here. An API that was shut down is kept (stopped; it refuses
+// rows) until the module is unloaded, because a request thread may still hold its pointer.
+std::atomic<TLogAPI*> GLogAPI{nullptr};
 
 struct TWriterState {
+  std::mutex FLock;  // start-up and shut-down
   std::unique_ptr<TConnectionObject> FConnObj;
   std::unique_ptr<TLogAPI> FLogAPI;
+  std::vector<std::unique_ptr<TLogAPI>> FRetired;
 };
 
 TWriterState& Writer() {
@@ -24,54 +26,58 @@ TWriterState& Writer() {
   return state;
 }
 
+void Start(std::unique_ptr<TConnectionObject> conn, std::unique_ptr<TLogAPI> api) {
+  auto& writer = Writer();
+  writer.FConnObj = std::move(conn);
+  writer.FLogAPI = std::move(api);
+  GLogAPI.store(writer.FLogAPI.get(), std::memory_order_release);
+}
+
 }  // namespace
 
 void TKelvoLogWriter::Startup() {
   TMEAPThreadPool::CreateThreadPool();
-  std::unique_lock<std::shared_mutex> lock(WriterLock());
   auto& writer = Writer();
+  std::lock_guard<std::mutex> lock(writer.FLock);
   if (writer.FLogAPI) return;
   auto conn = TServerAPIHelpers::CreateConnection();
-  writer.FLogAPI = std::make_unique<TLogAPI>(conn.get());
-  writer.FConnObj = std::move(conn);
+  auto api = std::make_unique<TLogAPI>(conn.get());
+  Start(std::move(conn), std::move(api));
 }
 
 void TKelvoLogWriter::Startup(TLogEndpointSinkFactory worker_sinks, TLogWriterSettings settings) {
-  std::unique_lock<std::shared_mutex> lock(WriterLock());
   auto& writer = Writer();
+  std::lock_guard<std::mutex> lock(writer.FLock);
   if (writer.FLogAPI) return;
-  writer.FLogAPI = std::make_unique<TLogAPI>(nullptr, std::move(worker_sinks), settings);
+  Start(nullptr, std::make_unique<TLogAPI>(nullptr, std::move(worker_sinks), settings));
 }
 
 void TKelvoLogWriter::Shutdown() {
-  TWriterState released;
-  {
-    std::unique_lock<std::shared_mutex> lock(WriterLock());
-    std::swap(released, Writer());
-  }
-  // The API (and with it the worker, which writes its rows first) goes before its connection.
-  if (released.FLogAPI) released.FLogAPI->Shutdown();
-  released.FLogAPI.reset();
-  released.FConnObj.reset();
+  auto& writer = Writer();
+  std::lock_guard<std::mutex> lock(writer.FLock);
+  if (!writer.FLogAPI) return;
+  GLogAPI.store(nullptr, std::memory_order_release);
+  // The worker writes every row it has taken before it ends; rows offered from now on are
+  // refused by the stopped API.
+  writer.FLogAPI->Shutdown();
+  writer.FLogAPI->ReleaseConnection();
+  writer.FConnObj.reset();  // before the database pools are closed
+  writer.FRetired.push_back(std::move(writer.FLogAPI));
 }
 
 void TKelvoLogWriter::Log(TLogEndpoint AData) {
   try {
-    std::shared_lock<std::shared_mutex> lock(WriterLock());
-    if (auto& api = Writer().FLogAPI) api->Log(std::move(AData), true);
+    if (auto* api = GLogAPI.load(std::memory_order_acquire)) api->Log(std::move(AData), true);
   } catch (const std::exception&) {
     // Out of memory or a thread that cannot start: analytics never fail the request.
   }
 }
 
-bool TKelvoLogWriter::GetStarted() {
-  std::shared_lock<std::shared_mutex> lock(WriterLock());
-  return Writer().FLogAPI != nullptr;
-}
+bool TKelvoLogWriter::GetStarted() { return GLogAPI.load(std::memory_order_acquire) != nullptr; }
 
 bool TKelvoLogWriter::GetFlushing() {
-  std::shared_lock<std::shared_mutex> lock(WriterLock());
-  return Writer().FLogAPI && Writer().FLogAPI->GetFlushing();
+  auto* api = GLogAPI.load(std::memory_order_acquire);
+  return api && api->GetFlushing();
 }
 
 void KelvoLoggingShutdown() {
