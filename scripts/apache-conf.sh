@@ -2,7 +2,7 @@
 # Writes an Apache configuration that serves mod_kelvoserver on 127.0.0.1:PORT below "/".
 # Used by `make run` and by the integration tests, so both run the module the same way.
 #
-#   apache-conf.sh RUN_DIR PORT MODULE_PATH [THREADS]
+#   apache-conf.sh RUN_DIR PORT MODULE_PATH [THREADS] [HANDLER]
 #
 # Writes RUN_DIR/httpd.conf. Files the module reads (kelvoserver.ini) are not touched.
 set -eu
@@ -10,6 +10,7 @@ RUN_DIR=$1
 PORT=$2
 MODULE=$3
 THREADS=${4:-64}
+HANDLER=${5:-mod_kelvoserver-handler}
 MODULES_DIR=${APACHE_MODULES_DIR:-$(apxs -q LIBEXECDIR 2>/dev/null || echo /usr/lib/apache2/modules)}
 
 mkdir -p "$RUN_DIR/logs"
@@ -54,6 +55,9 @@ LoadModule kelvoserver_module "$MODULE"
 KelvoServerConfig "$RUN_DIR/kelvoserver.ini"
 
 <Location />
-    SetHandler mod_kelvoserver-handler
+    SetHandler $HANDLER
 </Location>
+
+# Anything a caller adds (benchmarks add their baseline module here).
+IncludeOptional "$RUN_DIR/extra.conf"
 CONF

@@ -160,13 +160,13 @@ int FreeLoopbackPort() {
   return port;
 }
 
-TApacheServer::TApacheServer(const std::string& ini_text, int threads) {
+TApacheServer::TApacheServer(const std::string& ini_text, int threads, const std::string& handler) {
   FPort = FreeLoopbackPort();
   WriteTextFile(FDir.File("kelvoserver.ini"), ini_text);
   std::filesystem::create_directories(FDir.File("firebird"));
   const std::string conf_cmd = std::string(KELVO_SOURCE_DIR) + "/scripts/apache-conf.sh '" + FDir.Path() +
                                "' " + std::to_string(FPort) + " '" + KELVO_MODULE_PATH + "' " +
-                               std::to_string(threads);
+                               std::to_string(threads) + " '" + handler + "'";
   if (std::system(conf_cmd.c_str()) != 0) throw std::runtime_error("apache-conf.sh failed");
 
   const std::string conf = FDir.File("httpd.conf");

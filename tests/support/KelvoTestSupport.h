@@ -50,7 +50,8 @@ int FreeLoopbackPort();
 class TApacheServer {
  public:
   /// Starts Apache with `ini_text` as kelvoserver.ini; waits until it answers.
-  explicit TApacheServer(const std::string& ini_text, int threads = 64);
+  explicit TApacheServer(const std::string& ini_text, int threads = 64,
+                         const std::string& handler = "mod_kelvoserver-handler");
   ~TApacheServer();
   TApacheServer(const TApacheServer&) = delete;
   TApacheServer& operator=(const TApacheServer&) = delete;

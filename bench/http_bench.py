@@ -1,0 +1,128 @@
+#!/usr/bin/env python3
+"""HTTP benchmarks: wrk against the module and a trivial module in one Apache, in one run.
+
+Each scenario is measured ROUNDS times, interleaved with the baseline, and reported as the
+median requests per second, the median p99 latency and the ratio to the baseline's median.
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+# (name, method, path, headers, body); the first is the baseline.
+SCENARIOS = [
+    ("trivial module GET /trivial", "GET", "/trivial", {}, None),
+    ("module GET /", "GET", "/", {}, None),
+]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_until_up(url, seconds=20):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        try:
+            urllib.request.urlopen(url, timeout=1).read()
+            return
+        except Exception:
+            time.sleep(0.1)
+    raise RuntimeError("server did not answer: " + url)
+
+
+def wrk_lua(method, headers, body):
+    lines = [f'wrk.method = "{method}"']
+    for k, v in headers.items():
+        lines.append(f'wrk.headers["{k}"] = "{v}"')
+    if body is not None:
+        lines.append("wrk.body = " + json.dumps(body))
+    return "\n".join(lines) + "\n"
+
+
+def parse_wrk(text):
+    rps = float(re.search(r"Requests/sec:\s+([\d.]+)", text).group(1))
+    p99 = re.search(r"99%\s+([\d.]+)(us|ms|s)", text)
+    factor = {"us": 0.001, "ms": 1.0, "s": 1000.0}[p99.group(2)]
+    non2xx = re.search(r"Non-2xx or 3xx responses:\s+(\d+)", text)
+    return rps, float(p99.group(1)) * factor, int(non2xx.group(1)) if non2xx else 0
+
+
+def run_wrk(url, scenario, args, workdir):
+    name, method, path, headers, body = scenario
+    script = os.path.join(workdir, "scenario.lua")
+    with open(script, "w") as f:
+        f.write(wrk_lua(method, headers, body))
+    out = subprocess.run(
+        ["wrk", "-t1", f"-c{args.connections}", f"-d{args.duration}s", "--latency", "-s", script, url + path],
+        capture_output=True, text=True, timeout=args.duration + 60, check=True).stdout
+    return parse_wrk(out)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--source", required=True)
+    ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--duration", type=int, default=5)
+    ap.add_argument("--connections", type=int, default=32)
+    ap.add_argument("--results", required=True)
+    args = ap.parse_args()
+
+    run_dir = tempfile.mkdtemp(prefix="kelvobench.")
+    os.chmod(run_dir, 0o755)
+    port = free_port()
+    with open(os.path.join(run_dir, "kelvoserver.ini"), "w") as f:
+        f.write("[Server.Limits]\nMaxConnections=64\n")
+    with open(os.path.join(run_dir, "extra.conf"), "w") as f:
+        f.write(f'LoadModule trivial_module "{args.build}/lib/mod_trivial.so"\n'
+                "<Location /trivial>\n    SetHandler trivial-handler\n</Location>\n")
+    os.makedirs(os.path.join(run_dir, "firebird"), exist_ok=True)
+    subprocess.run([os.path.join(args.source, "scripts/apache-conf.sh"), run_dir, str(port),
+                    os.path.join(args.build, "lib/mod_kelvoserver.so"), "64"], check=True)
+    env = dict(os.environ, FIREBIRD_LOCK=os.path.join(run_dir, "firebird"), FIREBIRD_TMP=os.path.join(run_dir, "firebird"))
+    apache = subprocess.Popen(["apache2", "-f", os.path.join(run_dir, "httpd.conf"), "-DFOREGROUND"], env=env)
+    url = f"http://127.0.0.1:{port}"
+    try:
+        wait_until_up(url + "/")
+        samples = {s[0]: [] for s in SCENARIOS}
+        for _ in range(args.rounds):
+            for scenario in SCENARIOS:
+                samples[scenario[0]].append(run_wrk(url, scenario, args, run_dir))
+    finally:
+        apache.send_signal(signal.SIGTERM)
+        try:
+            apache.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            apache.kill()
+        shutil.rmtree(run_dir, ignore_errors=True)
+
+    baseline = statistics.median(r for r, _, _ in samples[SCENARIOS[0][0]])
+    report = []
+    print(f"{'scenario':44} {'req/s (median)':>15} {'p99 ms':>8} {'ratio':>7} {'non-2xx':>8}")
+    for name, runs in samples.items():
+        rps = statistics.median(r for r, _, _ in runs)
+        p99 = statistics.median(p for _, p, _ in runs)
+        errors = sum(e for _, _, e in runs)
+        ratio = rps / baseline if baseline else 0.0
+        report.append({"scenario": name, "rps_median": rps, "p99_ms_median": p99, "ratio_to_baseline": ratio,
+                       "non_2xx": errors, "rounds": len(runs)})
+        print(f"{name:44} {rps:15.0f} {p99:8.2f} {ratio:7.2f} {errors:8d}")
+    with open(os.path.join(args.results, "http.json"), "w") as f:
+        json.dump(report, f, indent=2)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

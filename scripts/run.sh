@@ -1,0 +1,33 @@
+#!/bin/sh
+# `make run`: serves the module with Apache in the foreground on 127.0.0.1:$PORT, from the run
+# directory $RUN_DIR (configuration, database, logs). Ctrl-C or SIGTERM stops it.
+set -eu
+PORT=${PORT:-8080}
+RUN_DIR=${RUN_DIR:-$(pwd)/run}
+BUILD_DIR=${BUILD_DIR:-$(pwd)/build}
+SOURCE_DIR=$(cd "$(dirname "$0")/.." && pwd)
+MODULE="$BUILD_DIR/lib/mod_kelvoserver.so"
+
+mkdir -p "$RUN_DIR"
+RUN_DIR=$(cd "$RUN_DIR" && pwd)
+
+# An existing configuration is the administrator's: never overwrite it.
+if [ ! -e "$RUN_DIR/kelvoserver.ini" ]; then
+    cp "$SOURCE_DIR/scripts/kelvoserver.ini.default" "$RUN_DIR/kelvoserver.ini"
+    echo "run: wrote $RUN_DIR/kelvoserver.ini"
+fi
+
+# The embedded database engine keeps its lock files here; the Apache child must own them.
+mkdir -p "$RUN_DIR/firebird"
+export FIREBIRD_LOCK="$RUN_DIR/firebird"
+export FIREBIRD_TMP="$RUN_DIR/firebird"
+
+# Create the database on first run (kelvo-setup refuses to touch an existing one).
+SETUP="$BUILD_DIR/bin/kelvo-setup"
+if [ -x "$SETUP" ]; then
+    "$SETUP" --config "$RUN_DIR/kelvoserver.ini" --if-missing
+fi
+
+"$SOURCE_DIR/scripts/apache-conf.sh" "$RUN_DIR" "$PORT" "$MODULE"
+echo "run: serving http://127.0.0.1:$PORT/ (Ctrl-C stops)"
+exec apache2 -f "$RUN_DIR/httpd.conf" -DFOREGROUND
