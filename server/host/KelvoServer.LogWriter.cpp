@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "KelvoServer.MEAPThreadPool.h"
+#include "KelvoServer.WebvaneModule.h"
 
 namespace {
 
@@ -27,6 +28,13 @@ TWriterState& Writer() {
 }
 
 void Start(std::unique_ptr<TConnectionObject> conn, std::unique_ptr<TLogAPI> api) {
+  // The request pipeline records each handled request through this hook. It stays installed
+  // after shut-down (posting then does nothing), so no request can race its removal.
+  KelvoRequestServices().LogEndpoint = [](const std::string& resource, const std::string& endpoint,
+                                          const std::string& method, const std::string& user_id,
+                                          const std::string& custom, const std::string& tenant_id) {
+    TServerAPIHelpers::LogEndpoint(nullptr, resource, endpoint, method, user_id, custom, tenant_id);
+  };
   auto& writer = Writer();
   writer.FConnObj = std::move(conn);
   writer.FLogAPI = std::move(api);

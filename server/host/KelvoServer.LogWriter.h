@@ -6,8 +6,9 @@
 class TKelvoLogWriter {
  public:
   /// Module start-up, after the standard connection definition is registered: creates the
-  /// writer's connection object and `TLogAPI` (and the module's general task pool). Does
-  /// nothing when already started.
+  /// writer's connection object and `TLogAPI` (and the module's general task pool), and
+  /// installs the request pipeline's analytics hook (`KelvoRequestServices().LogEndpoint`).
+  /// Does nothing when already started.
   static void Startup();
   /// Starts the writer with the given store for the writer thread (tests, benchmarks).
   static void Startup(TLogEndpointSinkFactory worker_sinks, TLogWriterSettings settings = {});

@@ -3,7 +3,26 @@
 #include <algorithm>
 #include <exception>
 
-#include "KelvoHosting.LogHelpers.h"
+#include <rapidjson/document.h>
+
+#include "KelvoServerAPI.Exceptions.h"
+#include "KelvoServerAPI.Services.h"
+
+namespace {
+
+// A work item's failure is discarded, but not without a trace in the diagnostic log.
+void LogFailedItem(const std::exception& e) {
+  if (!KelvoLoggingEnabled()) return;
+  rapidjson::Document record;
+  record.SetObject();
+  auto& a = record.GetAllocator();
+  record.AddMember("Type", "Other", a);
+  record.AddMember("Exception", rapidjson::Value(ExceptionClassName(e), a), a);
+  record.AddMember("Message", rapidjson::Value(e.what(), a), a);
+  KelvoLog("Error", record);
+}
+
+}  // namespace
 
 bool TKelvoTask::IsFinished() const {
   const auto status = FStatus.load();
@@ -52,7 +71,7 @@ void TKelvoTaskPool::Run() {
       task->FStatus = TKelvoTaskStatus::Completed;
     } catch (const std::exception& e) {
       task->FStatus = TKelvoTaskStatus::Exception;
-      TKelvoLogHelpers::LogOtherError(e);
+      LogFailedItem(e);
     } catch (...) {
       task->FStatus = TKelvoTaskStatus::Exception;
     }

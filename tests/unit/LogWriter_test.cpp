@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "KelvoInProcess.h"
 #include "KelvoServer.LogWriter.h"
 
 namespace {
@@ -67,4 +68,34 @@ TEST(LogWriter, ShutdownWhileRequestThreadsPostIsSafe) {
   // Every row taken before shut-down is stored; rows offered afterwards are not.
   EXPECT_GE(stored.load(), 1000);
   EXPECT_LE(stored.load(), posted.load());
+}
+
+// What the pipeline hands over: one row per request an endpoint handled, none for failures.
+TEST(LogWriter, PipelineRecordsHandledRequestsOnly) {
+  std::mutex lock;
+  std::vector<std::string> rows;
+  struct TRecordingSink : ILogEndpointSink {
+    TRecordingSink(std::mutex& l, std::vector<std::string>& r) : FLock(l), FRows(r) {}
+    void WriteBatch(std::vector<TLogEndpoint>& batch) override {
+      std::lock_guard<std::mutex> guard(FLock);
+      for (const auto& row : batch) {
+        FRows.push_back(row.Resource + "|" + row.EndpointName + "|" + row.Method + "|" + row.UserID +
+                        "|" + row.Custom + "|" + row.TenantID);
+      }
+    }
+    std::mutex& FLock;
+    std::vector<std::string>& FRows;
+  };
+  TInProcessServer server("");
+  RegisterResource(std::make_unique<TStubResource>("Users", "/users", "GetUsers"));
+  RegisterResource(std::make_unique<TStubResource>("Fails", "/fails", "Boom", [](TEndpointContext&) {
+    throw std::runtime_error("endpoint failed");
+  }));
+  TKelvoLogWriter::Startup([&] { return std::make_unique<TRecordingSink>(lock, rows); });
+  EXPECT_EQ(server.Request("GET", "/users").FStatus, 200);
+  EXPECT_EQ(server.Request("DELETE", "/users").FStatus, 200);
+  EXPECT_EQ(server.Request("GET", "/fails").FStatus, 500);
+  EXPECT_EQ(server.Request("GET", "/nothing").FStatus, 404);
+  KelvoLoggingShutdown();
+  EXPECT_EQ(rows, (std::vector<std::string>{"Users|GetUsers|GET|||", "Users|GetUsers|DELETE|||"}));
 }

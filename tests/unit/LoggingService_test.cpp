@@ -14,9 +14,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include "KelvoHosting.LogHelpers.h"
 #include "KelvoHosting.LoggingService.h"
-#include "KelvoServer.Config.h"
+#include "KelvoInProcess.h"
 #include "KelvoTestSupport.h"
 
 namespace {
@@ -271,112 +270,77 @@ TEST_F(LoggingServiceTest, SwitchingFilesWhileThreadsWriteLosesNoEntry) {
   EXPECT_EQ(documents, 31u);
 }
 
-// Records: written through the registry, captured by a custom output.
-class LogRecordsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    RegisterKelvoLoggingService();
-    auto setup = KelvoServices().Get<IKelvoLoggingSetupService>();
-    setup->SetupCustomOutput(nullptr, [this](const std::string& category,
-                                             const rapidjson::Value& entry) {
-      FRecords.push_back(category + " " + ToText(entry[category.c_str()]));
-    }, false);
-  }
-  void TearDown() override { UnregisterKelvoLoggingService(); }
-  std::vector<std::string> FRecords;
-};
-
-TEST_F(LogRecordsTest, MembersInOrder) {
-  struct TCase {
-    std::function<void()> FWrite;
-    const char* FExpected;
-  };
-  const std::runtime_error failure("no such file");
-  const TCase cases[] = {
-      {[] { TKelvoLogHelpers::LogHTTPError(404, "Error", "Resource not found: /x", ""); },
-       R"(Error {"Type":"HTTP","Code":"404","Reason":"Error","Error":"Resource not found: /x","Description":""})"},
-      {[&] { TKelvoLogHelpers::LogPackageError("/p/lib.so", failure); },
-       R"(Error {"Type":"Package","Filename":"/p/lib.so","Exception":"runtime_error","Message":"no such file"})"},
-      {[&] { TKelvoLogHelpers::LogOtherError(failure); },
-       R"(Error {"Type":"Other","Exception":"runtime_error","Message":"no such file"})"},
-      {[] { TKelvoLogHelpers::LogLoading("/p/lib.so"); }, R"(Loading {"Filename":"/p/lib.so"})"},
-      {[] { TKelvoLogHelpers::LogLoaded("/p/lib.so"); }, R"(Loaded {"Filename":"/p/lib.so"})"},
-      {[] { TKelvoLogHelpers::LogRegACL("users", R"({"public":true})"); },
-       R"(RegACL {"Resource":"users","ACL":{"public":true}})"},
-      {[] { TKelvoLogHelpers::LogRegACL("users", "[1,2]"); },
-       R"(RegACL {"Resource":"users","ACL":{"InvalidJSON":"[1,2]"}})"},
-      {[] { TKelvoLogHelpers::LogRegRedirect("users", "{bad"); },
-       R"(RegRedirect {"Resource":"users","Redirect":{"InvalidJSON":"{bad"}})"},
-      {[] { TKelvoLogHelpers::LogRegResource("Users", {"GetUsers", "LoginUser"}); },
-       R"(RegResource {"Resource":"Users","Endpoints":["GetUsers","LoginUser"]})"},
-      {[] { TKelvoLogHelpers::LogRegResource("Empty", {}); },
-       R"(RegResource {"Resource":"Empty","Endpoints":[]})"},
-      {[] { TKelvoLogHelpers::LogConfigLoaded("/etc/k.ini", false); },
-       R"(ConfigLoaded {"Filename":"/etc/k.ini","Exists":false})"},
-      {[] { TKelvoLogHelpers::LogDBConnection("", "/d/k.fdb"); },
-       R"(DBConnection {"InstanceName":"","Filename":"/d/k.fdb"})"},
-      {[] { TKelvoLogHelpers::LogTrace("hello"); }, R"(Trace {"Message":"hello"})"},
-      {[] { TKelvoLogHelpers::LogPush("Queued", "TGcmPushNotification"); },
-       R"(Push {"action":"Queued","type":"TGcmPushNotification"})"},
-      {[] { TKelvoLogHelpers::LogPublicPath("/img", "/srv/img", "", {}, {}, ""); },
-       R"(PublicPath {"LogicalPath":"/img","PublicDirectory":"/srv/img"})"},
-      {[] { TKelvoLogHelpers::LogPublicPath("/img", "/srv/img", "index.html", {"image/*"}, {".png"}, "utf-8"); },
-       R"(PublicPath {"LogicalPath":"/img","PublicDirectory":"/srv/img","DefaultFile":"index.html","Mimes":["image/*"],"Extensions":[".png"],"Charset":"utf-8"})"},
-  };
-  for (const auto& c : cases) {
-    FRecords.clear();
-    c.FWrite();
-    ASSERT_EQ(FRecords.size(), 1u) << c.FExpected;
-    EXPECT_EQ(FRecords[0], c.FExpected);
-  }
-}
-
-TEST_F(LogRecordsTest, RequestAndRedirectCarryTheLocalTime) {
-  const std::regex time_member(R"(,"Time":"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"\}$)");
-  TKelvoLogHelpers::LogRequest("Users", "LoginUser", "POST", "");
-  TKelvoLogHelpers::LogRequest("Users", "GetUser", "GET", "u-1");
-  TKelvoLogHelpers::LogRedirect("Users", "GetUser", "Other", "GetThing");
-  ASSERT_EQ(FRecords.size(), 3u);
-  EXPECT_EQ(FRecords[0].rfind(R"x(Request {"Resource":"Users","Endpoint":"LoginUser","Method":"POST","User":"(blank)","Time":")x", 0), 0u) << FRecords[0];
-  EXPECT_EQ(FRecords[1].rfind(R"(Request {"Resource":"Users","Endpoint":"GetUser","Method":"GET","User":"u-1","Time":")", 0), 0u) << FRecords[1];
-  EXPECT_EQ(FRecords[2].rfind(R"(Redirect {"Resource":"Users","Endpoint":"GetUser","DestinationResource":"Other","DestinationEndpoint":"GetThing","Time":")", 0), 0u) << FRecords[2];
-  for (const auto& record : FRecords) EXPECT_TRUE(std::regex_search(record, time_member)) << record;
-}
-
-TEST_F(LogRecordsTest, NothingIsWrittenWhenLoggingIsDisabled) {
-  KelvoServices().Get<IKelvoLoggingSetupService>()->SetupCustomOutput(
-      [] { return false; },
-      [this](const std::string& c, const rapidjson::Value&) { FRecords.push_back(c); }, false);
-  TKelvoLogHelpers::LogTrace("hidden");
-  UnregisterKelvoLoggingService();
-  TKelvoLogHelpers::LogTrace("no service");  // no logging service registered at all
-  EXPECT_TRUE(FRecords.empty());
-}
-
-TEST_F(LogRecordsTest, SetupFromConfigurationOpensTheFileAndLogsConfigLoaded) {
-  TTempDir dir;
-  const std::string ini = dir.File("kelvoserver.ini");
-  WriteTextFile(ini, "[Server.Logging]\nFileName=server.log\nAppend=0\n");
-  TKelvoConfiguration config(ini);
-  config.Load();
-  KelvoServices().Get<IKelvoLoggingSetupService>()->SetupCustomOutput(nullptr, nullptr, false);
-  TKelvoLogHelpers::SetupLogging(config);
-  // The relative name is taken beside the configuration file, not in the process's directory.
-  const std::string log_file = dir.File("server.log");
-  UnregisterKelvoLoggingService();
-  const auto documents = ParseDocuments(ReadTextFile(log_file));
-  ASSERT_EQ(documents.size(), 1u);
-  ASSERT_EQ(documents[0]["Log"].Size(), 1u);
-  const auto& record = documents[0]["Log"][0]["ConfigLoaded"];
-  EXPECT_EQ(ToText(record), R"({"Filename":")" + ini + R"(","Exists":true})");
-}
-
-TEST_F(LogRecordsTest, RegistrationIsRepeatable) {
+TEST(LoggingRegistration, IsRepeatableAndRemovesOnlyItsOwnService) {
+  RegisterKelvoLoggingService();
   auto first = KelvoServices().Get<IKelvoLoggingService>();
+  ASSERT_NE(first, nullptr);
   RegisterKelvoLoggingService();
   EXPECT_EQ(KelvoServices().Get<IKelvoLoggingService>(), first);
   UnregisterKelvoLoggingService();
   UnregisterKelvoLoggingService();
   EXPECT_EQ(KelvoServices().Get<IKelvoLoggingService>(), nullptr);
   EXPECT_EQ(KelvoServices().Get<IKelvoLoggingSetupService>(), nullptr);
+}
+
+// What the running server writes: every record kind it produces, with its members in order,
+// in a file that holds one valid document per start.
+TEST(LogRecords, ServerRunsWriteCatalogueRecordsInOrder) {
+  TTempDir dir;
+  const std::string log_file = dir.File("server.log");
+  const std::string logging = "[Server.Logging]\nFileName=" + log_file + "\n";
+  // Registered at each module start, as the module does: shut-down clears the registry.
+  RegisterKelvoLoggingService();
+  {
+    TInProcessServer server(logging + "Append=0\n[Server.Authorization]\nUsers={\"public\":true}\n"
+                            "[Server.Redirect]\nOld={\"destination\":\"New\"}\n");
+    RegisterResource(std::make_unique<TStubResource>("Old", "/old", "Plain"));
+    RegisterResource(std::make_unique<TStubResource>("New", "/new", "Fresh"));
+    EXPECT_EQ(server.Request("GET", "/old").FStatus, 200);
+    EXPECT_EQ(server.Request("GET", "/nothing").FStatus, 404);
+  }
+  RegisterKelvoLoggingService();
+  {
+    // A second start appends; an ACL that is not JSON stops the start-up notification.
+    TInProcessServer server(logging + "Append=1\n[Server.Authorization]\nBad=nope\n");
+  }
+  UnregisterKelvoLoggingService();
+
+  const std::map<std::string, std::vector<std::string>> members = {
+      {"Error/HTTP", {"Type", "Code", "Reason", "Error", "Description"}},
+      {"Error/Other", {"Type", "Exception", "Message"}},
+      {"RegACL", {"Resource", "ACL"}},
+      {"RegRedirect", {"Resource", "Redirect"}},
+      {"RegResource", {"Resource", "Endpoints"}},
+      {"ConfigLoaded", {"Filename", "Exists"}},
+      {"Request", {"Resource", "Endpoint", "Method", "User", "Time"}},
+      {"Redirect", {"Resource", "Endpoint", "DestinationResource", "DestinationEndpoint", "Time"}},
+      {"Trace", {"Message"}},
+  };
+  const auto documents = ParseDocuments(ReadTextFile(log_file));
+  ASSERT_EQ(documents.size(), 2u);
+  std::set<std::string> seen;
+  for (const auto& doc : documents) {
+    ExpectHeader(doc);
+    for (const auto& entry : doc["Log"].GetArray()) {
+      ASSERT_EQ(entry.MemberCount(), 2u);
+      const auto& category = (entry.MemberBegin() + 1)->name;
+      const auto& record = (entry.MemberBegin() + 1)->value;
+      std::string kind = category.GetString();
+      if (kind == "Error") kind += std::string("/") + record["Type"].GetString();
+      seen.insert(kind);
+      auto it = members.find(kind);
+      ASSERT_NE(it, members.end()) << "unknown record " << ToText(entry);
+      std::vector<std::string> names;
+      for (const auto& m : record.GetObject()) names.push_back(m.name.GetString());
+      EXPECT_EQ(names, it->second) << ToText(entry);
+    }
+  }
+  for (const char* kind : {"ConfigLoaded", "RegACL", "RegRedirect", "RegResource", "Request",
+                           "Redirect", "Error/HTTP", "Error/Other"}) {
+    EXPECT_EQ(seen.count(kind), 1u) << kind;
+  }
+  // Values where the catalogue fixes their form.
+  const auto& first = documents[0]["Log"][0];
+  ASSERT_TRUE(first.HasMember("ConfigLoaded"));
+  EXPECT_TRUE(first["ConfigLoaded"]["Exists"].IsBool());
 }
