@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 
+#include "FirebirdTestSupport.h"
 #include "KelvoServer.LogWriter.h"
 
 namespace {
@@ -45,3 +46,24 @@ void BM_BuildRowOnly(benchmark::State& state) {
 BENCHMARK(BM_BuildRowOnly)->Threads(1)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK(BM_PostAnalyticsRow)->Threads(1)->Threads(32)->UseRealTime()
     ->Repetitions(5)->ReportAggregatesOnly(true);
+
+namespace {
+
+// What one flush of the writer costs in the embedded engine: 100 rows, one transaction.
+void BM_WriteBatchToDatabase(benchmark::State& state) {
+  TFirebirdTestDatabase db;
+  auto conn = db.Connect();
+  std::vector<TLogEndpoint> rows;
+  for (int i = 0; i < 100; ++i) {
+    rows.emplace_back("Users", "GetUsers", "GET", "7d1e4c2a-user", "", 7,
+                      std::chrono::system_clock::now());
+  }
+  TLogDAO dao(conn.get());
+  for (auto _ : state) dao.InsertBatch(rows);
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(rows.size()));
+}
+
+}  // namespace
+
+BENCHMARK(BM_WriteBatchToDatabase)->Unit(benchmark::kMillisecond)->UseRealTime()
+    ->Repetitions(3)->ReportAggregatesOnly(true);

@@ -36,7 +36,9 @@ TLogWriterSettings Checked(TLogWriterSettings settings) {
 
 TLogEndpointWorker::TLogEndpointWorker(TLogEndpointSinkFactory sink_factory,
                                        TLogWriterSettings settings)
-    : FSinkFactory(std::move(sink_factory)), FSettings(Checked(settings)) {
+    : FSinkFactory(std::move(sink_factory)),
+      FSettings(Checked(settings)),
+      FShardCapacity(std::max<size_t>(1, FSettings.FMaxQueuedRows / kShardCount)) {
   FThread = std::thread([this] { Execute(); });
 }
 
@@ -57,6 +59,10 @@ bool TLogEndpointWorker::Post(TLogEndpoint data) {
     // Checked under the shard's lock: the final drain at shut-down takes every shard's lock
     // after the flag is set, so a row is either drained or refused, never left behind.
     if (FStopping.load(std::memory_order_relaxed)) return false;
+    if (shard.FQueue.size() >= FShardCapacity) {
+      ++shard.FRefused;
+      return false;
+    }
     shard.FQueue.push_back(std::move(data));
     ++shard.FPosted;
   }
@@ -91,9 +97,11 @@ bool TLogEndpointWorker::GetFlushing() const {
 
 uint64_t TLogEndpointWorker::GetDroppedRows() const { return FDropped.load(); }
 
-void TLogEndpointWorker::TakeQueued(std::vector<TLogEndpoint>& taken) {
+uint64_t TLogEndpointWorker::TakeQueued(std::vector<TLogEndpoint>& taken) {
+  uint64_t refused = 0;
   for (auto& shard : FShards) {
     std::lock_guard<std::mutex> lock(shard.FLock);
+    refused += shard.FRefused;
     if (shard.FQueue.empty()) continue;
     if (taken.empty()) {
       taken.swap(shard.FQueue);  // the common case: one busy shard, no copying
@@ -104,8 +112,12 @@ void TLogEndpointWorker::TakeQueued(std::vector<TLogEndpoint>& taken) {
   }
   // Rows of different threads are written in the order they were stamped.
   const auto by_time = [](const TLogEndpoint& a, const TLogEndpoint& b) { return a.Time < b.Time; };
-  if (std::is_sorted(taken.begin(), taken.end(), by_time)) return;
-  std::stable_sort(taken.begin(), taken.end(), by_time);
+  if (!std::is_sorted(taken.begin(), taken.end(), by_time)) {
+    std::stable_sort(taken.begin(), taken.end(), by_time);
+  }
+  const uint64_t fresh = refused - FRefusedSeen;
+  FRefusedSeen = refused;
+  return fresh;
 }
 
 void TLogEndpointWorker::Execute() {
@@ -139,7 +151,10 @@ void TLogEndpointWorker::Execute() {
     // Cleared before the shards are read: a row posted after its shard was read sets it
     // again and so gets its own round.
     FWakePending.store(false);
-    TakeQueued(taken);
+    if (const uint64_t refused = TakeQueued(taken); refused > 0) {
+      FDropped += refused;
+      LogDroppedRows(refused, "", "Analytics queue full: rows refused");
+    }
 
     for (auto& row : taken) {
       if (pending.empty()) deadline = TClock::now() + FSettings.FQuietPeriod;

@@ -70,6 +70,10 @@ struct TLogWriterSettings {
   int FFlushAttempts = 4;
   /// Pause before the second try; doubled before each further one.
   std::chrono::milliseconds FRetryDelay{100};
+  /// Rows that may wait in memory; beyond it, posts are refused (and counted as dropped) until
+  /// the writer catches up. Only a store that stays slower than the request rate for a long
+  /// time reaches it; without it, such a store would grow the server without limit.
+  size_t FMaxQueuedRows = 200000;
 };
 
 /// The analytics writer thread: request threads post rows, one thread writes them in batches,
@@ -84,13 +88,13 @@ class TLogEndpointWorker {
   TLogEndpointWorker(const TLogEndpointWorker&) = delete;
   TLogEndpointWorker& operator=(const TLogEndpointWorker&) = delete;
 
-  /// Queues a row; false (row not taken) once `Stop` has begun.
+  /// Queues a row; false (row not taken) once `Stop` has begun or while the queue is full.
   bool Post(TLogEndpoint data);
   /// Writes every row posted before the call, then ends the thread. Harmless when repeated.
   void Stop();
   /// True while rows are queued or waiting in a partial batch.
   bool GetFlushing() const;
-  /// Rows given up after every try of their batch failed, since the worker started.
+  /// Rows given up after every try of their batch failed, or refused by a full queue.
   uint64_t GetDroppedRows() const;
 
  private:
@@ -99,16 +103,19 @@ class TLogEndpointWorker {
     mutable std::mutex FLock;
     std::vector<TLogEndpoint> FQueue;
     uint64_t FPosted = 0;
+    uint64_t FRefused = 0;  // posts refused because the shard was full
   };
 
   TShard& ShardOfThisThread();
-  void TakeQueued(std::vector<TLogEndpoint>& taken);
+  /// Takes every shard's rows; returns how many posts were refused since the last call.
+  uint64_t TakeQueued(std::vector<TLogEndpoint>& taken);
   void Execute();
   void Flush(std::vector<TLogEndpoint>& pending);
   bool TryWrite(std::vector<TLogEndpoint>& rows, std::string& error_class, std::string& error);
 
   const TLogEndpointSinkFactory FSinkFactory;
   const TLogWriterSettings FSettings;
+  const size_t FShardCapacity;
   std::unique_ptr<ILogEndpointSink> FSink;  // writer thread only
   bool FStoreDown = false;                  // the last batch was given up; writer thread only
 
@@ -119,6 +126,7 @@ class TLogEndpointWorker {
   std::atomic<bool> FStopping{false};
   std::atomic<uint64_t> FDone{0};  // rows stored or given up
   std::atomic<uint64_t> FDropped{0};
+  uint64_t FRefusedSeen = 0;  // writer thread only
 
   std::mutex FLock;  // the worker's sleep and wake-up
   std::condition_variable FEvent;

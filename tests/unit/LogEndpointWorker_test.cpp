@@ -249,3 +249,34 @@ TEST(LogEndpointWorker, ManyPostingThreadsLoseNothing) {
     EXPECT_EQ(n % 1000, next[n / 1000]++);
   }
 }
+
+TEST(LogEndpointWorker, FullQueueRefusesRowsAndSaysSo) {
+  RegisterKelvoLoggingService();
+  std::vector<std::string> errors;
+  KelvoServices().Get<IKelvoLoggingSetupService>()->SetupCustomOutput(
+      nullptr,
+      [&](const std::string& category, const rapidjson::Value& entry) {
+        if (category == "Error") {
+          errors.push_back(std::string(entry["Error"]["Message"].GetString()) + "/" +
+                           std::to_string(entry["Error"]["Rows"].GetUint64()));
+        }
+      },
+      true);
+  TFakeStore store;
+  store.FHold = true;
+  TLogWriterSettings settings;
+  settings.FBatchSize = 1;
+  settings.FMaxQueuedRows = 48;  // three rows per shard; one thread posts into one shard
+  TLogEndpointWorker worker(FactoryOf(store), settings);
+  ASSERT_TRUE(worker.Post(Row(0)));
+  ASSERT_TRUE(store.WaitFor([&] { return store.FHolding; }));  // the writer is stuck on row 0
+  int accepted = 0;
+  for (int n = 1; n <= 10; ++n) accepted += worker.Post(Row(n)) ? 1 : 0;
+  EXPECT_EQ(accepted, 3);
+  store.Release();
+  worker.Stop();
+  EXPECT_EQ(store.FRows, Numbers(0, 4));
+  EXPECT_EQ(worker.GetDroppedRows(), 7u);
+  UnregisterKelvoLoggingService();
+  EXPECT_EQ(errors, std::vector<std::string>{"Analytics queue full: rows refused/7"});
+}
