@@ -26,7 +26,7 @@ test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j2 --timeout 600
 
 run: build
-	@PORT=$(PORT) RUN_DIR=$(RUN_DIR) BUILD_DIR=$(abspath $(BUILD_DIR)) ./scripts/run.sh
+	@PORT=$(PORT) RUN_DIR=$(RUN_DIR) BUILD_DIR=$(abspath $(BUILD_DIR)) exec setpriv --pdeathsig TERM ./scripts/run.sh
 
 bench: build
 	@BUILD_DIR=$(abspath $(BUILD_DIR)) ./bench/run.sh

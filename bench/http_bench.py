@@ -22,6 +22,7 @@ import urllib.request
 SCENARIOS = [
     ("trivial module GET /trivial", "GET", "/trivial", {}, None),
     ("module GET /", "GET", "/", {}, None),
+    ("module GET /version", "GET", "/version", {}, None),
 ]
 
 

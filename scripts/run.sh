@@ -17,6 +17,9 @@ if [ ! -e "$RUN_DIR/kelvoserver.ini" ]; then
     echo "run: wrote $RUN_DIR/kelvoserver.ini"
 fi
 
+# The database engine stamps times with its local clock; the server's own times are UTC.
+export TZ=UTC
+
 # The embedded database engine keeps its lock files here; the Apache child must own them.
 mkdir -p "$RUN_DIR/firebird"
 export FIREBIRD_LOCK="$RUN_DIR/firebird"
@@ -30,4 +33,16 @@ fi
 
 "$SOURCE_DIR/scripts/apache-conf.sh" "$RUN_DIR" "$PORT" "$MODULE"
 echo "run: serving http://127.0.0.1:$PORT/ (Ctrl-C stops)"
-exec apache2 -f "$RUN_DIR/httpd.conf" -DFOREGROUND
+
+# Apache stops with this script: on Ctrl-C, on SIGTERM, and when whoever started this script
+# (make) goes away, since --pdeathsig hands the parent's death on as a SIGTERM.
+setpriv --pdeathsig TERM apache2 -f "$RUN_DIR/httpd.conf" -DFOREGROUND &
+APACHE_PID=$!
+stop() {
+    kill -TERM "$APACHE_PID" 2>/dev/null || true
+    wait "$APACHE_PID" 2>/dev/null || true
+    echo "run: stopped"
+    exit 0
+}
+trap stop INT TERM HUP
+wait "$APACHE_PID"

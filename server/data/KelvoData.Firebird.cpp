@@ -536,8 +536,9 @@ class TFBAttachment {
     }
   }
 
-  ITransaction* Start(TFBLockWait wait) {
-    std::vector<unsigned char> tpb = {isc_tpb_version3, isc_tpb_write, isc_tpb_read_committed, isc_tpb_rec_version};
+  ITransaction* Start(TFBLockWait wait, bool read_only) {
+    std::vector<unsigned char> tpb = {isc_tpb_version3, static_cast<unsigned char>(read_only ? isc_tpb_read : isc_tpb_write),
+                                      isc_tpb_read_committed, isc_tpb_rec_version};
     if (wait == TFBLockWait::Wait) {
       tpb.push_back(isc_tpb_wait);
       // A bounded wait: a row held by a stuck transaction becomes a lock error, never a hang.
@@ -775,9 +776,14 @@ TFBTransaction::~TFBTransaction() {
   }
 }
 
-void TFBTransaction::Start(TFBLockWait wait) {
+void TFBTransaction::Start(TFBLockWait wait, bool read_only) {
   if (FHandle) throw EFBError("A transaction is already active");
-  FHandle = FConnection.Attachment().Start(wait);
+  try {
+    FHandle = FConnection.Attachment().Start(wait, read_only);
+  } catch (const EFBError& e) {
+    FConnection.NoteFailure(e);
+    throw;
+  }
 }
 
 void TFBTransaction::Commit() {
@@ -863,7 +869,7 @@ void TFBConnection::Close() {
   ReleaseAttachment(reusable && !FBroken);
 }
 
-void TFBConnection::StartTransaction(TFBLockWait wait) { FTransaction.Start(wait); }
+void TFBConnection::StartTransaction(TFBLockWait wait, bool read_only) { FTransaction.Start(wait, read_only); }
 void TFBConnection::Commit() { FTransaction.Commit(); }
 void TFBConnection::Rollback() { FTransaction.Rollback(); }
 
@@ -1129,12 +1135,12 @@ std::vector<TDBScalar> DecodeRow(IAttachment* att, ITransaction* tra, IMessageMe
 }  // namespace
 
 std::unique_ptr<TDataSet> TFBConnection::Run(const std::string& sql, const TDBParams& params, bool missing_is_null,
-                                              TFBTransaction* transaction) {
+                                              TFBTransaction* transaction, bool read_only) {
   TFBTransaction* tx = transaction ? transaction : (FTransaction.Active() ? &FTransaction : nullptr);
   std::unique_ptr<TFBTransaction> own;
   if (!tx) {
     own = std::make_unique<TFBTransaction>(*this);
-    own->Start(TFBLockWait::Wait);
+    own->Start(TFBLockWait::Wait, read_only);
     tx = own.get();
   } else if (!tx->Active()) {
     throw EFBError("The transaction given for the statement is not active");
@@ -1188,7 +1194,7 @@ std::unique_ptr<TDataSet> TFBConnection::Run(const std::string& sql, const TDBPa
 
 std::unique_ptr<TDataSet> TFBConnection::Query(const std::string& sql, const TDBParams& params,
                                                TFBTransaction* transaction) {
-  return Run(sql, params, false, transaction);
+  return Run(sql, params, false, transaction, true);
 }
 
 void TFBConnection::Execute(const std::string& sql, const TDBParams& params, TFBTransaction* transaction) {

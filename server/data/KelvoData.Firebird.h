@@ -163,7 +163,9 @@ class TFBTransaction {
   TFBTransaction(const TFBTransaction&) = delete;
   TFBTransaction& operator=(const TFBTransaction&) = delete;
 
-  void Start(TFBLockWait wait = TFBLockWait::Wait);
+  /// A read-only transaction may still write the transaction-private TEMPSTRINGS rows, and
+  /// its commit costs no disk write.
+  void Start(TFBLockWait wait = TFBLockWait::Wait, bool read_only = false);
   void Commit();
   void Rollback();
   bool Active() const { return FHandle != nullptr; }
@@ -196,12 +198,14 @@ class TFBConnection {
   /// Rolls back an open transaction and returns the connection to its pool (or detaches).
   void Close();
 
-  void StartTransaction(TFBLockWait wait = TFBLockWait::Wait);
+  void StartTransaction(TFBLockWait wait = TFBLockWait::Wait, bool read_only = false);
   void Commit();
   void Rollback();
   bool InTransaction() const { return FTransaction.Active(); }
 
   /// Runs a statement and returns every row it yields (none for statements without output).
+  /// Without a transaction it runs in a read-only one of its own: statements that write go
+  /// through `Execute`, `ExecProc`, `SelectProc` or an explicit transaction.
   std::unique_ptr<TDataSet> Query(const std::string& sql, const TDBParams& params = {},
                                   TFBTransaction* transaction = nullptr);
   void Execute(const std::string& sql, const TDBParams& params = {}, TFBTransaction* transaction = nullptr);
@@ -230,7 +234,7 @@ class TFBConnection {
   TFBAttachment& Attachment();
   void ReleaseAttachment(bool reusable);
   std::unique_ptr<TDataSet> Run(const std::string& sql, const TDBParams& params, bool missing_is_null,
-                                TFBTransaction* transaction);
+                                TFBTransaction* transaction, bool read_only = false);
   void NoteFailure(const EFBError& error);
 
   std::shared_ptr<TFBConnectionDef> FDefinition;

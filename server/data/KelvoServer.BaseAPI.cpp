@@ -151,3 +151,27 @@ TCompareDBVersionResult TServerAPIHelpers::CompareActualToExpectedDBVersion(cons
   if (actual > expected) return TCompareDBVersionResult::DowngradeNeeded;
   return TCompareDBVersionResult::Equal;
 }
+
+void TBaseAPI::BuildQuerySQL(const TQuery* AQuery, const TEntityParams& AEntityParams,
+                             const std::vector<std::string>& AStaticFields,
+                             const TCommonQueryWriter::TMasterAttribute& AMasterAttribute, TQueryWriterKind AKind,
+                             std::string& ASQL, TDBParams& AParams) {
+  std::unique_ptr<TCommonQueryWriter> writer;
+  const int tid = GetTID();
+  switch (AKind) {
+    case TQueryWriterKind::Standard:
+      writer = std::make_unique<TStandardQueryWriter>(AQuery, tid, AEntityParams.MainTable, AEntityParams.DetailTable,
+                                                      AEntityParams.Primarykey, AEntityParams.ForeignKey,
+                                                      AStaticFields, AMasterAttribute);
+      break;
+    case TQueryWriterKind::Count:
+      writer = std::make_unique<TCountQueryWriter>(AQuery, tid, AEntityParams.MainTable, AEntityParams.DetailTable,
+                                                   AEntityParams.Primarykey, AEntityParams.ForeignKey, AStaticFields,
+                                                   AMasterAttribute);
+      break;
+  }
+  if (!writer) throw EBaseAPIError("Unknown query writer");
+  writer->Validate();
+  ASQL.clear();
+  writer->Write(ASQL, AParams);
+}

@@ -8,7 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "Kelvo.QueryToSQL.h"
 #include "KelvoServer.BaseDAO.h"
+
+/// The statement a list endpoint wants: its rows, or their number.
+enum class TQueryWriterKind { Standard, Count };
 
 class TBaseAPI {
  public:
@@ -23,6 +27,16 @@ class TBaseAPI {
   virtual int32_t GetTID() { return -1; }
   /// Custom-field names keep the case the client sent.
   static std::string DetailKeyCase(const std::string& AKey) { return AKey; }
+
+  /// The list statement of an entity for `AQuery` (null: everything of the tenant), scoped to
+  /// `GetTID()`: validates the query, then writes the SQL text and its ordered parameters for
+  /// `TCommonDAO::GetAll` (Standard) or `GetTotalFiltered` (Count).
+  /// @throws EQueryException (a 400) for a query that cannot be written; EBaseAPIError
+  /// "Unknown query writer" for any other kind.
+  void BuildQuerySQL(const TQuery* AQuery, const TEntityParams& AEntityParams,
+                     const std::vector<std::string>& AStaticFields,
+                     const TCommonQueryWriter::TMasterAttribute& AMasterAttribute, TQueryWriterKind AKind,
+                     std::string& ASQL, TDBParams& AParams);
 
  protected:
   TConnectionObject* FConnObj;

@@ -186,7 +186,9 @@ std::unique_ptr<TDataSet> TCommonDAO::GetAll(const std::string& AQueryStr, const
   const bool own = !Conn().InTransaction();
   try {
     return DAOGuard(kSelectError, [&] {
-      if (own) Conn().StartTransaction();
+      // Reading needs no write to the database file at commit; TEMPSTRINGS is private to the
+      // transaction and may be filled even so.
+      if (own) Conn().StartTransaction(TFBLockWait::Wait, true);
       FillListParams(AParams);
       TDBParams scalars;
       for (const auto& p : AParams)

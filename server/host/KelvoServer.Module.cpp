@@ -6,6 +6,7 @@
 #include "KelvoHosting.ExtensionsServices.h"
 #include "KelvoHosting.ResourceManager.h"
 #include "KelvoServer.ACL.h"
+#include "KelvoServer.BaseDAO.h"
 #include "KelvoServer.Config.h"
 #include "KelvoServer.ExtensionsServices.h"
 #include "KelvoServer.Redirect.h"
@@ -98,6 +99,17 @@ void SetUpLogging() {
   }
 }
 
+void AddDatabaseConnection() {
+  TConnectionObject::AddStandardConnectionDefs();
+  if (KelvoLoggingEnabled()) {
+    rapidjson::Document record;
+    record.SetObject();
+    AddMember(record, "InstanceName", KelvoConfig().FData.FInstanceName, record.GetAllocator());
+    AddMember(record, "Filename", KelvoConfig().FData.FDatabase, record.GetAllocator());
+    KelvoLog("DBConnection", record);
+  }
+}
+
 }  // namespace
 
 std::string HandlerNameOfModuleFile(const std::string& file_name) {
@@ -126,6 +138,7 @@ void KelvoServerStartup(const std::string& config_file) {
     KelvoConfig().Load();
     SetUpLogging();
     KelvoWebApplication().SetMaxConnections(KelvoConfig().FServerLimits.FMaxConnections);
+    AddDatabaseConnection();
     if (auto service = KelvoServices().Get<IKelvoApplicationService>()) service->Startup();
   } catch (...) {
     // The server still runs: with defaults, and with whatever was registered before the failure.
@@ -139,6 +152,11 @@ void KelvoServerShutdown() {
     if (auto service = KelvoServices().Get<IKelvoApplicationService>()) service->Shutdown();
   } catch (...) {
     // Shut-down must finish: what follows releases the rest.
+  }
+  try {
+    TConnectionObject::CloseStandardConnectionDefs();
+  } catch (...) {
+    // The pool is gone with the process in any case.
   }
   KelvoServices().Clear();
 }

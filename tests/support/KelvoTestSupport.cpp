@@ -175,6 +175,7 @@ TApacheServer::TApacheServer(const std::string& ini_text, int threads, const std
   if (FPid == 0) {
     ::setenv("FIREBIRD_LOCK", lock.c_str(), 1);
     ::setenv("FIREBIRD_TMP", lock.c_str(), 1);
+    ::setenv("TZ", "UTC", 1);
     ::execl(APACHE2_BINARY, APACHE2_BINARY, "-f", conf.c_str(), "-DFOREGROUND", static_cast<char*>(nullptr));
     ::_exit(127);
   }

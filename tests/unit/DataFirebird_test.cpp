@@ -1,6 +1,10 @@
 // The Firebird layer against real database files: binding, procedures, batches, transactions,
 // error classification with two real connections, and the pool.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -44,6 +48,15 @@ TEST_F(FirebirdLayer, ValuesRoundTripByTheirType) {
   EXPECT_TRUE(ds->IsNull("N"));
   EXPECT_TRUE(ds->AsBoolean("BO"));
   EXPECT_EQ(ds->AsInteger("S"), 1);  // a Boolean bound to a numeric column becomes 1
+
+  // Bytes that are not UTF-8, and text where a number belongs, are refused by the engine.
+  EXPECT_THROW(c.Query("select cast(:t as varchar(10)) as T from RDB$DATABASE", P({{"t", TDBScalar(std::string("\xFF\xFE"))}})),
+               EFBError);
+  EXPECT_THROW(c.Query("select cast(:i as integer) as I from RDB$DATABASE", P({{"i", TDBScalar(std::string("12; drop"))}})),
+               EFBError);
+  EXPECT_EQ(c.Query("select cast(:i as integer) as I from RDB$DATABASE", P({{"i", TDBScalar(std::string("12"))}}))
+                ->AsInteger("I"),
+            12);
 }
 
 TEST_F(FirebirdLayer, ParameterNamesRepeatAndIgnoreCaseAndMissingOnesAreRefused) {
@@ -255,6 +268,19 @@ TEST(FirebirdPool, DroppedConnectionIsReplacedOnCheckout) {
   auto conn = db.Connect();
   const int64_t second_id = conn->Connection().AttachmentId();
   EXPECT_NE(second_id, first_id);
+
+  // Dropped while checked out: the statement fails, and the dead connection is not pooled again.
+  killer.Execute("delete from MON$ATTACHMENTS where MON$ATTACHMENT_ID = :id", {{"id", TDBScalar(second_id)}});
+  try {
+    conn->Connection().Query("select 1 as X from RDB$DATABASE");
+    FAIL() << "the attachment was cancelled";
+  } catch (const EFBError& e) {
+    EXPECT_EQ(e.Kind(), TFBErrorKind::ConnectionLost) << e.what();
+  }
+  conn.reset();
+  EXPECT_EQ(TFBConnectionDefs::IdleCount(db.DefName()), 0);
+  EXPECT_EQ(TFBConnectionDefs::InUseCount(db.DefName()), 0);
+  EXPECT_EQ(db.Connect()->Connection().Query("select 1 as X from RDB$DATABASE")->AsInteger("X"), 1);
 }
 
 TEST(FirebirdPool, MissingDatabaseGivesTranslatedErrorNotACrash) {
@@ -283,4 +309,64 @@ TEST(FirebirdPool, CreateRefusesAnExistingDatabase) {
   // ... and left the existing one intact.
   TFBConnection c(db.Params());
   EXPECT_EQ(c.Query("select VERSION from VERSION")->AsString("VERSION"), "1.33");
+}
+
+TEST(FirebirdPool, DatabaseHeldByAnotherProcessFailsFastWithTranslatedError) {
+  const char* isql = "/usr/bin/isql-fb";
+  if (access(isql, X_OK) != 0) GTEST_SKIP() << "isql-fb is not installed";
+  TFirebirdTestDatabase db(false);
+  TFBConnectionDefs::Close(db.DefName());  // this process lets go of the file
+
+  // Another process attaches with its own embedded engine and holds the file until its input
+  // ends; it says so by answering a query.
+  int input[2], output[2];
+  ASSERT_EQ(pipe(input), 0);
+  ASSERT_EQ(pipe(output), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+  posix_spawn_file_actions_addclose(&actions, input[1]);
+  posix_spawn_file_actions_addclose(&actions, output[0]);
+  std::string file = db.FileName();
+  std::vector<char*> argv = {const_cast<char*>(isql), const_cast<char*>("-user"), const_cast<char*>("SYSDBA"),
+                             file.data(), nullptr};
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, isql, &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(input[0]);
+  close(output[1]);
+  const std::string probe = "select 'HOLDING' from RDB$DATABASE;\n";
+  ASSERT_EQ(write(input[1], probe.data(), probe.size()), static_cast<ssize_t>(probe.size()));
+  std::string seen;
+  char buf[256];
+  ssize_t got;
+  while (seen.find("HOLDING") == std::string::npos && (got = read(output[0], buf, sizeof buf)) > 0)
+    seen.append(buf, static_cast<size_t>(got));
+  ASSERT_NE(seen.find("HOLDING"), std::string::npos) << seen;
+
+  TFBConnectParams p = db.Params();
+  p.FPooled = true;
+  TFBConnectionDefs::Add("HELDDB", p);
+  bool refused = false;
+  std::string message;
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    TConnectionObject conn("HELDDB");
+    TCommonDAO dao(&conn, {"USERS", "USERSDETAIL", "UID", "UID"});
+    dao.GetTotalMain(-1);
+  } catch (const EBaseDAODVError& e) {
+    refused = true;
+    message = e.what();
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "no hang";
+  EXPECT_EQ(TFBConnectionDefs::InUseCount("HELDDB"), 0);
+  close(input[1]);
+  close(output[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  TFBConnectionDefs::Close("HELDDB");
+  ASSERT_TRUE(refused) << "the file is held by another process";
+  EXPECT_EQ(message.rfind("Database request failure. ", 0), 0u) << message;
+  EXPECT_NE(message.find("lock"), std::string::npos) << message;
 }
