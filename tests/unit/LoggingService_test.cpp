@@ -312,6 +312,11 @@ TEST(LogRecords, ServerRunsWriteCatalogueRecordsInOrder) {
       {"RegRedirect", {"Resource", "Redirect"}},
       {"RegResource", {"Resource", "Endpoints"}},
       {"ConfigLoaded", {"Filename", "Exists"}},
+      {"DBConnection", {"InstanceName", "Filename"}},
+      {"Error/Package", {"Type", "Filename", "Exception", "Message"}},
+      {"Loading", {"Filename"}},
+      {"Loaded", {"Filename"}},
+      {"Push", {"action", "type"}},
       {"Request", {"Resource", "Endpoint", "Method", "User", "Time"}},
       {"Redirect", {"Resource", "Endpoint", "DestinationResource", "DestinationEndpoint", "Time"}},
       {"Trace", {"Message"}},
@@ -335,7 +340,7 @@ TEST(LogRecords, ServerRunsWriteCatalogueRecordsInOrder) {
       EXPECT_EQ(names, it->second) << ToText(entry);
     }
   }
-  for (const char* kind : {"ConfigLoaded", "RegACL", "RegRedirect", "RegResource", "Request",
+  for (const char* kind : {"ConfigLoaded", "DBConnection", "RegACL", "RegRedirect", "RegResource", "Request",
                            "Redirect", "Error/HTTP", "Error/Other"}) {
     EXPECT_EQ(seen.count(kind), 1u) << kind;
   }
