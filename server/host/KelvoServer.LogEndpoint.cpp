@@ -12,8 +12,8 @@
 
 namespace {
 
-// Rows given up after every try failed are the one loss analytics can have; the diagnostic log
-// must say so, with the reason of the last failure.
+// Rows are lost only when every try of their batch failed or a full queue refused them; the
+// diagnostic log must say so, with the reason.
 void LogDroppedRows(size_t rows, const std::string& error_class, const std::string& message) {
   if (!KelvoLoggingEnabled()) return;
   rapidjson::Document record;
