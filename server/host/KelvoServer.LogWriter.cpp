@@ -83,6 +83,11 @@ void TKelvoLogWriter::Log(TLogEndpoint AData) {
 
 bool TKelvoLogWriter::GetStarted() { return GLogAPI.load(std::memory_order_acquire) != nullptr; }
 
+uint64_t TKelvoLogWriter::GetDroppedRows() {
+  auto* api = GLogAPI.load(std::memory_order_acquire);
+  return api ? api->GetDroppedRows() : 0;
+}
+
 bool TKelvoLogWriter::GetFlushing() {
   auto* api = GLogAPI.load(std::memory_order_acquire);
   return api && api->GetFlushing();

@@ -19,6 +19,8 @@ class TKelvoLogWriter {
   static bool GetStarted();
   /// True while rows are queued or waiting for the writer.
   static bool GetFlushing();
+  /// Rows the running writer gave up or refused (see `TLogEndpointWorker::GetDroppedRows`).
+  static uint64_t GetDroppedRows();
 };
 
 /// Module shut-down for logging: releases the general task pool, then flushes and stops the
