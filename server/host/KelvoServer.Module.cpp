@@ -4,11 +4,13 @@
 
 #include "KelvoHosting.APIDocResource.h"
 #include "KelvoHosting.ExtensionsServices.h"
+#include "KelvoHosting.LoggingService.h"
 #include "KelvoHosting.ResourceManager.h"
 #include "KelvoServer.ACL.h"
 #include "KelvoServer.BaseDAO.h"
 #include "KelvoServer.Config.h"
 #include "KelvoServer.ExtensionsServices.h"
+#include "KelvoServer.LogWriter.h"
 #include "KelvoServer.Redirect.h"
 #include "KelvoServer.VersionResource.h"
 #include "KelvoServer.WebvaneModule.h"
@@ -128,6 +130,7 @@ void KelvoServerStartup(const std::string& config_file) {
   // What the module's units set up before anything runs.
   InstallEndpointFactories();
   KelvoServices().Add<IKelvoSegmentsService>(std::make_shared<TKelvoSegmentsService>());
+  RegisterKelvoLoggingService();
   auto application = std::make_shared<TKelvoApplicationService>();
   application->AddStartupNotification(ModuleStartupNotification);
   application->AddShutdownNotification(ModuleShutdownNotification);
@@ -139,6 +142,7 @@ void KelvoServerStartup(const std::string& config_file) {
     SetUpLogging();
     KelvoWebApplication().SetMaxConnections(KelvoConfig().FServerLimits.FMaxConnections);
     AddDatabaseConnection();
+    TKelvoLogWriter::Startup();
     if (auto service = KelvoServices().Get<IKelvoApplicationService>()) service->Startup();
   } catch (...) {
     // The server still runs: with defaults, and with whatever was registered before the failure.
@@ -154,9 +158,14 @@ void KelvoServerShutdown() {
     // Shut-down must finish: what follows releases the rest.
   }
   try {
+    KelvoLoggingShutdown();  // writes the analytics rows still queued, then stops the writer
+  } catch (...) {
+  }
+  try {
     TConnectionObject::CloseStandardConnectionDefs();
   } catch (...) {
     // The pool is gone with the process in any case.
   }
+  UnregisterKelvoLoggingService();  // closes the log file's document
   KelvoServices().Clear();
 }
