@@ -85,14 +85,17 @@ def main():
     os.chmod(run_dir, 0o755)
     port = free_port()
     with open(os.path.join(run_dir, "kelvoserver.ini"), "w") as f:
-        f.write("[Server.Limits]\nMaxConnections=64\n")
+        f.write("[Server.Limits]\nMaxConnections=64\n[Data]\nDatabase=kelvoserver.tvl\n")
+    # A real database, so the analytics writer stores a row for every request while we measure.
+    subprocess.run([os.path.join(args.build, "bin/kelvo-setup"), "--config", os.path.join(run_dir, "kelvoserver.ini")],
+                   check=True, stdout=subprocess.DEVNULL)
     with open(os.path.join(run_dir, "extra.conf"), "w") as f:
         f.write(f'LoadModule trivial_module "{args.build}/lib/mod_trivial.so"\n'
                 "<Location /trivial>\n    SetHandler trivial-handler\n</Location>\n")
     os.makedirs(os.path.join(run_dir, "firebird"), exist_ok=True)
     subprocess.run([os.path.join(args.source, "scripts/apache-conf.sh"), run_dir, str(port),
                     os.path.join(args.build, "lib/mod_kelvoserver.so"), "64"], check=True)
-    env = dict(os.environ, FIREBIRD_LOCK=os.path.join(run_dir, "firebird"), FIREBIRD_TMP=os.path.join(run_dir, "firebird"))
+    env = dict(os.environ, TZ="UTC", FIREBIRD_LOCK=os.path.join(run_dir, "firebird"), FIREBIRD_TMP=os.path.join(run_dir, "firebird"))
     apache = subprocess.Popen(["apache2", "-f", os.path.join(run_dir, "httpd.conf"), "-DFOREGROUND"], env=env)
     url = f"http://127.0.0.1:{port}"
     try:
