@@ -86,10 +86,12 @@ def seed_sql():
     return "\n".join(lines)
 
 
-def create_database(args, run_dir, env):
+def create_database(args, run_dir, env, seed=True):
     database = os.path.join(run_dir, "kelvoserver.tvl")
     subprocess.run([os.path.join(args.build, "bin/kelvo-setup"), "--database", database, "--tenant-id", "BENCH",
                     "--tenant-secret", "bench"], check=True, env=env, stdout=subprocess.DEVNULL)
+    if not seed:
+        return
     script = os.path.join(run_dir, "seed.sql")
     with open(script, "w") as f:
         f.write(seed_sql())
@@ -200,14 +202,16 @@ def main():
     os.chmod(run_dir, 0o755)
     port = free_port()
     with open(os.path.join(run_dir, "kelvoserver.ini"), "w") as f:
-        f.write(f"[Data]\nDatabase=kelvoserver.tvl\n[Server.Limits]\nMaxConnections={args.threads}\n")
+        f.write(f"[Server.Limits]\nMaxConnections={args.threads}\n[Data]\nDatabase=kelvoserver.tvl\n")
     with open(os.path.join(run_dir, "extra.conf"), "w") as f:
         f.write(f'LoadModule trivial_module "{args.build}/lib/mod_trivial.so"\n'
                 "<Location /trivial>\n    SetHandler trivial-handler\n</Location>\n")
     os.makedirs(os.path.join(run_dir, "firebird"), exist_ok=True)
-    env = dict(os.environ, FIREBIRD_LOCK=os.path.join(run_dir, "firebird"), FIREBIRD_TMP=os.path.join(run_dir, "firebird"))
-    if not args.no_users:
-        create_database(args, run_dir, env)  # before apache-conf.sh hands the directory to the server's user
+    env = dict(os.environ, TZ="UTC", FIREBIRD_LOCK=os.path.join(run_dir, "firebird"),
+               FIREBIRD_TMP=os.path.join(run_dir, "firebird"))
+    # A real database, so the analytics writer stores a row for every request while we measure and the
+    # users scenarios have their users; made before apache-conf.sh hands the directory to the server's user.
+    create_database(args, run_dir, env, seed=not args.no_users)
     subprocess.run([os.path.join(args.source, "scripts/apache-conf.sh"), run_dir, str(port),
                     os.path.join(args.build, "lib/mod_kelvoserver.so"), str(args.threads)], check=True)
     apache = subprocess.Popen(["apache2", "-f", os.path.join(run_dir, "httpd.conf"), "-DFOREGROUND"], env=env)
