@@ -196,13 +196,15 @@ def main():
     ap.add_argument("--results", required=True)
     ap.add_argument("--no-users", action="store_true", help="skip the database scenarios")
     ap.add_argument("--threads", type=int, default=32, help="Apache threads and MaxConnections of the module")
+    ap.add_argument("--pool", type=int, default=0, help="[Data] PooledMax (0: the server's default)")
     args = ap.parse_args()
 
     run_dir = tempfile.mkdtemp(prefix="kelvobench.")
     os.chmod(run_dir, 0o755)
     port = free_port()
     with open(os.path.join(run_dir, "kelvoserver.ini"), "w") as f:
-        f.write(f"[Server.Limits]\nMaxConnections={args.threads}\n[Data]\nDatabase=kelvoserver.tvl\n")
+        f.write(f"[Server.Limits]\nMaxConnections={args.threads}\n[Data]\nDatabase=kelvoserver.tvl\n"
+                + (f"PooledMax={args.pool}\n" if args.pool else ""))
     with open(os.path.join(run_dir, "extra.conf"), "w") as f:
         f.write(f'LoadModule trivial_module "{args.build}/lib/mod_trivial.so"\n'
                 "<Location /trivial>\n    SetHandler trivial-handler\n</Location>\n")
