@@ -159,7 +159,10 @@ void TUserAPI::Login(const TCredentials& ACredentials, std::string& AUserID, std
   WithLockRetries([&] {
     AUserID.clear();
     ASessionID.clear();
-    FConnObj->StartTransaction();
+    // The token is written by LOGIN in a transaction of its own; this one only reads, and a
+    // read-only transaction commits without a write to the database file.
+    DAOGuard(&RaiseDAOError<EUserDAODVError>,
+             [&] { FConnObj->Connection().StartTransaction(TFBLockWait::Wait, true); });
     try {
       auto ds = FUserDAO->UsersByName(ACredentials.FUserName);
       const int32_t tid = GetTID();

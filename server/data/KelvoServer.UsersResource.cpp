@@ -81,6 +81,17 @@ std::string CreatorFor(TEndpointContext& context, const std::string& user_id) {
   return identity == TEndpointHelpers::kAnonymousCreator ? user_id : identity;
 }
 
+bool HasMasterSecret(TEndpointContext& context) {
+  return context.Authenticated().Contains(TEndpointContext::TAuthenticatedFlag::MasterSecret);
+}
+
+// Does the user belong to the request's tenant? A request without a tenant has no tenant scope,
+// which would reach the users of every tenant: only the master secret may do that.
+bool UserInRequestTenant(TEndpointContext& context, const std::string& id, const std::string& tenant) {
+  if (tenant.empty()) return HasMasterSecret(context);
+  return TTenantHelper::IsEntityBelongsToTenant(TTenantEntity::Users, id, tenant);
+}
+
 // "me" stands for the signed-in user.
 std::string ItemId(TEndpointContext& context) {
   std::string id = TResourceHelper::PathId(context);
@@ -143,7 +154,7 @@ void Get(TEndpointContext& context, TEndpointRequest& request, TEndpointResponse
   std::string name;
   // Without a tenant the list would have no tenant condition at all: every tenant's users. Only
   // the master secret may see that.
-  if (tenant.empty() && !context.Authenticated().Contains(TEndpointContext::TAuthenticatedFlag::MasterSecret)) {
+  if (tenant.empty() && !HasMasterSecret(context)) {
     // nothing to list
   } else if (query && SingleUserNameFilter(*query, name)) {
     TUserInfo user;
@@ -290,7 +301,7 @@ void PutItem(TEndpointContext& context, TEndpointRequest& request, TEndpointResp
   rapidjson::Document object;
   if (!BodyObject(request, object)) RaiseBadRequest({}, "Unexpected request body");
   const std::string tenant = TResourceHelper::TenantIdOf(context);
-  if (!TTenantHelper::IsEntityBelongsToTenant(TTenantEntity::Users, id, tenant))
+  if (!UserInRequestTenant(context, id, tenant))
     RaiseUnauthorized({}, "This entity does not belong to the selected Tenant.");
   TEndpointHelpers::CheckCreator(context, id);
   std::string updated;
@@ -320,7 +331,7 @@ void DeleteItem(TEndpointContext& context, TEndpointRequest&, TEndpointResponse&
   const std::string id = TResourceHelper::PathId(context);
   const std::string tenant = TResourceHelper::TenantIdOf(context);
   bool deleted = false;
-  if (TTenantHelper::IsEntityBelongsToTenant(TTenantEntity::Users, id, tenant)) {
+  if (UserInRequestTenant(context, id, tenant)) {
     TEndpointHelpers::CheckCreator(context, id);
     deleted = TResourceHelper::WithAPI<TUserAPI>(tenant, [&](TUserAPI& api) {
       return api.DeleteUser(id, [&context](const std::string& user_id) { TEndpointHelpers::CheckCreator(context, user_id); });

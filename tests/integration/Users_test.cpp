@@ -259,9 +259,12 @@ TEST(ApacheUsers, TenantsAreIsolated) {
   EXPECT_EQ(std::string(listB[0]["_id"].GetString()), samB.FId);
   // A session of tenant A is no session in tenant B.
   EXPECT_EQ(server.Send("GET", "/users/me", "", with(b, TS::Token(annA.FToken))).FStatus, 401);
-  // Without tenant headers there is no tenant: nothing is listed, nobody signs in.
+  // Without tenant headers there is no tenant: nothing is listed, read, changed or deleted.
   EXPECT_EQ(Describe(server.Send("GET", "/users")), "200 []");
   EXPECT_EQ(server.Send("GET", "/users/me", "", {TS::Token(annA.FToken)}).FStatus, 401);
+  EXPECT_EQ(server.Send("GET", "/users/" + annA.FId).FStatus, 404);
+  EXPECT_EQ(server.Send("PUT", "/users/" + annA.FId, "{\"x\":\"y\"}").FStatus, 401);
+  EXPECT_EQ(server.Send("DELETE", "/users/" + annA.FId).FStatus, 404);
   // Wrong secrets are refused before anything else.
   EXPECT_EQ(Describe(server.Send("GET", "/users", "", {"X-Vantrel-Tenant-Id: TENANT-A", "X-Vantrel-Tenant-Secret: secret-b"})),
             "401 {\"error\":\"Error\",\"description\":\"Enter the valid values for Tenant ID and Tenant Secret.\"}");
