@@ -71,6 +71,10 @@ CREATE TABLE USERS (
   CONSTRAINT UQ_USERS_TENANT_NAME UNIQUE (TID, USERNAME)
 );
 CREATE INDEX IX_USERS_SESSIONID ON USERS (SESSIONID);
+-- The session lookup joins the tenant: with (SESSIONID, TID) it is one index probe. Without it
+-- the optimizer also walks UQ_USERS_TENANT_NAME over every user of the tenant, because every
+-- signed-out user shares the empty token and makes IX_USERS_SESSIONID look unselective.
+CREATE INDEX IX_USERS_SESSION_TID ON USERS (SESSIONID, TID);
 CREATE INDEX IX_USERS_USERNAME ON USERS (USERNAME);
 
 CREATE TABLE USERSDETAIL (
