@@ -142,6 +142,19 @@ bool PlainYAMLSafe(const std::string& text) {
 
 std::string YAMLString(const std::string& text) {
   if (PlainYAMLSafe(text)) return text;
+  // A single-quoted scalar would fold a line break into a space: keep multi-line texts (the
+  // documentation blocks) as double-quoted scalars with escapes.
+  if (text.find('\n') != std::string::npos) {
+    std::string out = "\"";
+    for (const char c : text) {
+      if (c == '\\' || c == '"') out += std::string("\\") + c;
+      else if (c == '\n') out += "\\n";
+      else if (c == '\r') out += "\\r";
+      else if (c == '\t') out += "\\t";
+      else out += c;
+    }
+    return out + "\"";
+  }
   std::string out = "'";
   for (const char c : text) {
     if (c == '\'') out += "''";

@@ -80,6 +80,8 @@ int32_t TBaseWithTenantAPI::GetTID() {
 }
 
 int32_t TBaseWithTenantAPI::GetTIDByTenantId(TConnectionObject* AConnectionObject, const std::string& ATenantId) {
+  // No stored tenant id is longer than its column; such a text is not worth a cache entry.
+  if (!FitsColumn(ATenantId, kTenantIdLength)) return -1;
   std::lock_guard lock(TenantKeyLock());
   auto& keys = TenantKeys();
   if (auto it = keys.find(ATenantId); it != keys.end()) return it->second;

@@ -45,6 +45,9 @@ class TBaseAPI {
 
 class TBaseWithTenantAPI : public TBaseAPI {
  public:
+  /// Width of the TENANTID column.
+  static constexpr size_t kTenantIdLength = 100;
+
   TBaseWithTenantAPI(TConnectionObject* AConnectionObject, std::string ATenantId)
       : TBaseAPI(AConnectionObject), FTenantId(std::move(ATenantId)) {}
 
@@ -92,6 +95,8 @@ class TServerAPIHelpers {
   static bool ValidateTenant(TConnectionObject* AConnection, const std::string& ATenantId,
                              const std::string& ATenantSecret);
   static std::string GetDefaultTenantId(TConnectionObject* AConnection);
+  /// Forgets the kept default tenant id (the database was closed; tests).
+  static void ResetDefaultTenantId();
   static bool IsUserBelongsToTenant(const std::string& AUserId, const std::string& ATenantId);
   static std::string GetTenantNameByTenantId(const std::string& ATenantId);
   static void LogEndpoint(TConnectionObject* AConnection, const std::string& AResource,

@@ -44,6 +44,18 @@ constexpr TDAOErrorRaiser kDefaultError = &RaiseDAOError<EBaseDAODVError>;
 
 }  // namespace
 
+bool FitsColumn(const std::string& AValue, size_t AColumnLength) {
+  if (AValue.size() <= AColumnLength) return true;
+  size_t characters = 0;
+  for (const char c : AValue)
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80 && ++characters > AColumnLength) return false;
+  return true;
+}
+
+std::unique_ptr<TDataSet> EmptyDataSet() {
+  return std::make_unique<TDataSet>(std::vector<std::string>{}, std::vector<std::vector<TDBScalar>>{});
+}
+
 // ---------------------------------------------------------------------------------------------
 // TConnectionObject
 
@@ -122,6 +134,7 @@ void TConnectionObject::CloseStandardConnectionDefs() {
   TFBConnectionDefs::Close(kStandardConnectionDefName);
   // The cached keys belong to the database that is now closed; a reloaded module starts clean.
   TBaseWithTenantAPI::ResetTenantKeyCache();
+  TServerAPIHelpers::ResetDefaultTenantId();
 }
 
 void TConnectionObject::Open() {

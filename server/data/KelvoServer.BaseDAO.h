@@ -76,6 +76,13 @@ struct TEntityParams {
   std::string ForeignKey;
 };
 
+/// True when `AValue` fits a VARCHAR(`AColumnLength`) column (counted in characters). A longer
+/// value cannot equal any stored one, and the engine refuses to bind it: lookups answer "none"
+/// for it instead of failing.
+bool FitsColumn(const std::string& AValue, size_t AColumnLength);
+/// A result without rows.
+std::unique_ptr<TDataSet> EmptyDataSet();
+
 /// Raises the DAO error class chosen by the caller; see `TranslateDAOError`.
 using TDAOErrorRaiser = void (*)(const std::string& AMessage, std::exception_ptr AInner);
 

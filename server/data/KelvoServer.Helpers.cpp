@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #include <rapidjson/document.h>
 
@@ -114,4 +116,66 @@ bool TQueryHelper::ParseOrderBy(const std::string& AString, TQuery::TOrderBy& AI
     else AItems.Add(item, TQuery::TDirection::Ascending);
   }
   return true;
+}
+
+std::string TDateTimeHelper::DateTimeToText(const TDBTimestamp& ADateTime) {
+  int64_t micros = ADateTime.FMicroseconds;
+  int64_t seconds = micros / 1000000;
+  int64_t rest = micros % 1000000;
+  if (rest < 0) {
+    rest += 1000000;
+    --seconds;
+  }
+  // The stored value is the server's wall-clock time: read it as local time, write it as UTC.
+  std::tm local{};
+  const time_t as_utc = static_cast<time_t>(seconds);
+  gmtime_r(&as_utc, &local);
+  local.tm_isdst = -1;
+  const time_t instant = mktime(&local);
+  std::tm utc{};
+  gmtime_r(instant == static_cast<time_t>(-1) ? &as_utc : &instant, &utc);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(rest / 1000));
+  return text;
+}
+
+rapidjson::Value TDateTimeHelper::DateTimeToValue(const TDBTimestamp& ADateTime,
+                                                  rapidjson::Document::AllocatorType& AAllocator) {
+  const std::string text = DateTimeToText(ADateTime);
+  return rapidjson::Value(text.c_str(), static_cast<rapidjson::SizeType>(text.size()), AAllocator);
+}
+
+rapidjson::Value TFieldsHelper::MakeField(const std::string& AName, bool ACustom,
+                                          std::vector<rapidjson::Value> ASubFields,
+                                          rapidjson::Document::AllocatorType& AAllocator) {
+  rapidjson::Value field(rapidjson::kObjectType);
+  field.AddMember("name", rapidjson::Value(AName.c_str(), static_cast<rapidjson::SizeType>(AName.size()), AAllocator),
+                  AAllocator);
+  if (ACustom) field.AddMember("custom", true, AAllocator);
+  if (!ASubFields.empty()) {
+    rapidjson::Value fields(rapidjson::kArrayType);
+    for (auto& sub : ASubFields) fields.PushBack(sub, AAllocator);
+    field.AddMember("fields", fields, AAllocator);
+  }
+  return field;
+}
+
+std::string TResourceHelper::TenantIdOf(TEndpointContext& AContext) {
+  auto* tenant = AContext.Tenant();
+  return tenant ? tenant->Id() : std::string();
+}
+
+std::string TResourceHelper::PathId(TEndpointContext& AContext) {
+  std::string id;
+  if (!AContext.Request() || !AContext.Request()->Params().TryGetValue("id", id))
+    RaiseBadRequest({}, "Unexpected request query parameters");
+  return id;
+}
+
+bool TTenantHelper::IsEntityBelongsToTenant(TTenantEntity AEntity, const std::string& AEntityID,
+                                            const std::string& ATenantId) {
+  auto connection = TServerAPIHelpers::CreateConnection();
+  TTenantAPI api(connection.get());
+  return api.IsEntityBelongToTenant(AEntity, AEntityID, ATenantId);
 }

@@ -5,9 +5,14 @@
 #include <memory>
 #include <string>
 
+#include <rapidjson/document.h>
+
 #include "Kelvo.QueryTypes.h"
+#include "KelvoServer.BaseAPI.h"
+#include "KelvoServer.TenantAPI.h"
 
 class TEndpointParams;
+class TEndpointContext;
 
 class TQueryHelper {
  public:
@@ -27,4 +32,46 @@ class TQueryHelper {
 
   /// Appends the items of an `order` text ("a,-b,+c"; spaces separate items too).
   static bool ParseOrderBy(const std::string& AString, TQuery::TOrderBy& AItems);
+};
+
+class TDateTimeHelper {
+ public:
+  /// The stored (server-local) date-time in UTC, ISO 8601 with milliseconds and "Z":
+  /// "2019-05-04T09:10:11.000Z".
+  static std::string DateTimeToText(const TDBTimestamp& ADateTime);
+  static rapidjson::Value DateTimeToValue(const TDBTimestamp& ADateTime, rapidjson::Document::AllocatorType& AAllocator);
+};
+
+class TFieldsHelper {
+ public:
+  /// {"name": AName}, then "custom": true when `ACustom`, then "fields" when there are sub-fields.
+  static rapidjson::Value MakeField(const std::string& AName, bool ACustom, std::vector<rapidjson::Value> ASubFields,
+                                    rapidjson::Document::AllocatorType& AAllocator);
+  static rapidjson::Value MakeField(const std::string& AName, rapidjson::Document::AllocatorType& AAllocator) {
+    return MakeField(AName, false, {}, AAllocator);
+  }
+};
+
+class TResourceHelper {
+ public:
+  /// Runs `AAction(api)` on a fresh connection with an entity API `TAPI(connection, ATenantId)`,
+  /// freeing the API and then the connection on every path.
+  template <class TAPI, class F>
+  static auto WithAPI(const std::string& ATenantId, F&& AAction) {
+    // Declared in this order so that the API goes first and the connection last.
+    auto connection = TServerAPIHelpers::CreateConnection();
+    auto api = std::make_unique<TAPI>(connection.get(), ATenantId);
+    return AAction(*api);
+  }
+  /// The request's tenant id (empty when the request has no tenant).
+  static std::string TenantIdOf(TEndpointContext& AContext);
+  /// Reads the path parameter `id`. @throws EKelvoHTTPError 400 "Unexpected request query
+  /// parameters" when it is missing.
+  static std::string PathId(TEndpointContext& AContext);
+};
+
+class TTenantHelper {
+ public:
+  /// On a fresh connection: does the entity row belong to the tenant? (Empty tenant: yes.)
+  static bool IsEntityBelongsToTenant(TTenantEntity AEntity, const std::string& AEntityID, const std::string& ATenantId);
 };

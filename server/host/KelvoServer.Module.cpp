@@ -1,15 +1,19 @@
 #include "KelvoServer.Module.h"
 
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "KelvoHosting.APIDocResource.h"
 #include "KelvoHosting.ExtensionsServices.h"
 #include "KelvoHosting.ResourceManager.h"
 #include "KelvoServer.ACL.h"
+#include "KelvoServer.BaseAPI.h"
 #include "KelvoServer.BaseDAO.h"
 #include "KelvoServer.Config.h"
 #include "KelvoServer.ExtensionsServices.h"
 #include "KelvoServer.Redirect.h"
+#include "KelvoServer.UsersResource.h"
 #include "KelvoServer.VersionResource.h"
 #include "KelvoServer.WebvaneModule.h"
 #include "KelvoServerAPI.JSON.h"
@@ -40,6 +44,43 @@ void InstallEndpointFactories() {
   TKelvoEndpointEnvironment::FEnvironmentFactory = [] { return std::make_unique<TKelvoEndpointEnvironmentImp>(); };
 }
 
+// The pipeline reaches sessions, users and tenants through these hooks. A hook installed before
+// start-up (an embedding host, a test double) is kept; the ones installed here are removed at
+// shut-down, so a reloaded module starts clean.
+std::vector<std::function<void()>> GInstalledHookResets;
+
+template <class THook, class TImpl>
+void InstallHook(THook& hook, TImpl impl) {
+  if (hook) return;
+  hook = std::move(impl);
+  GInstalledHookResets.push_back([&hook] { hook = nullptr; });
+}
+
+void InstallRequestServices() {
+  auto& services = KelvoRequestServices();
+  InstallHook(services.UserIDOfSession, [](IKelvoHostContext*, const std::string& token, const std::string& tenant,
+                                           std::string& user_id) {
+    return TServerAPIHelpers::UserIDOfSession(nullptr, token, tenant, user_id);
+  });
+  InstallHook(services.UserNameOfID, [](IKelvoHostContext*, const std::string& user_id, const std::string& tenant,
+                                        std::string& user_name) {
+    return TServerAPIHelpers::UserNameOfID(nullptr, user_id, tenant, user_name);
+  });
+  InstallHook(services.IsUserBelongsToTenant, &TServerAPIHelpers::IsUserBelongsToTenant);
+  InstallHook(services.GetTenantName, &TServerAPIHelpers::GetTenantNameByTenantId);
+  InstallHook(services.GetDefaultTenantId, [] { return TServerAPIHelpers::GetDefaultTenantId(nullptr); });
+  InstallHook(services.ValidateTenant,
+              [](const std::string& tenant) { return TServerAPIHelpers::ValidateTenant(nullptr, tenant); });
+  InstallHook(services.ValidateTenantWithSecret, [](const std::string& tenant, const std::string& secret) {
+    return TServerAPIHelpers::ValidateTenant(nullptr, tenant, secret);
+  });
+}
+
+void RemoveRequestServices() {
+  for (auto& reset : GInstalledHookResets) reset();
+  GInstalledHookResets.clear();
+}
+
 void LogStartupError(const std::exception& e) {
   if (!KelvoLoggingEnabled()) return;
   rapidjson::Document record;
@@ -59,6 +100,7 @@ void RegisterRedirects() {
 void RegisterBuiltInResources() {
   TVersionResource::Register();
   TAPIDocResource::Register();
+  TUsersResource::Register();
 }
 
 // First start-up notification: everything requests are routed to. A failing step ends it.
@@ -127,6 +169,8 @@ void KelvoServerStartup(const std::string& config_file) {
 
   // What the module's units set up before anything runs.
   InstallEndpointFactories();
+  TUsersResource::RegisterAllowCreator();
+  InstallRequestServices();
   KelvoServices().Add<IKelvoSegmentsService>(std::make_shared<TKelvoSegmentsService>());
   auto application = std::make_shared<TKelvoApplicationService>();
   application->AddStartupNotification(ModuleStartupNotification);
@@ -158,5 +202,6 @@ void KelvoServerShutdown() {
   } catch (...) {
     // The pool is gone with the process in any case.
   }
+  RemoveRequestServices();
   KelvoServices().Clear();
 }

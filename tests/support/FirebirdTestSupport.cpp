@@ -26,6 +26,7 @@ TFirebirdTestDatabase::TFirebirdTestDatabase(bool as_standard, int pool_max)
   if (as_standard) {
     TFBConnectionDefs::Add(TConnectionObject::kStandardConnectionDefName, pooled);
     TBaseWithTenantAPI::ResetTenantKeyCache();
+    TServerAPIHelpers::ResetDefaultTenantId();
   }
 }
 

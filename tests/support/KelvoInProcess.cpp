@@ -10,8 +10,9 @@ std::string TInProcessReply::Header(const std::string& name) const {
   return {};
 }
 
-TInProcessServer::TInProcessServer(const std::string& ini_text) {
+TInProcessServer::TInProcessServer(const std::string& ini_text, const TBeforeStart& before_start) {
   WriteTextFile(FDir.File("kelvoserver.ini"), ini_text);
+  if (before_start) before_start(FDir.Path());
   KelvoServerStartup(FDir.File("kelvoserver.ini"));
 }
 

@@ -22,7 +22,11 @@ struct TInProcessReply {
 /// Starts the server with `ini_text` as its configuration; shuts it down on destruction.
 class TInProcessServer {
  public:
-  explicit TInProcessServer(const std::string& ini_text);
+  /// Runs with the server's directory after kelvoserver.ini is written and before start-up,
+  /// e.g. to create the database there.
+  using TBeforeStart = std::function<void(const std::string& dir)>;
+
+  explicit TInProcessServer(const std::string& ini_text, const TBeforeStart& before_start = {});
   ~TInProcessServer();
   TInProcessServer(const TInProcessServer&) = delete;
   TInProcessServer& operator=(const TInProcessServer&) = delete;

@@ -160,10 +160,12 @@ int FreeLoopbackPort() {
   return port;
 }
 
-TApacheServer::TApacheServer(const std::string& ini_text, int threads, const std::string& handler) {
+TApacheServer::TApacheServer(const std::string& ini_text, int threads, const std::string& handler,
+                             const TBeforeStart& before_start) {
   FPort = FreeLoopbackPort();
   WriteTextFile(FDir.File("kelvoserver.ini"), ini_text);
   std::filesystem::create_directories(FDir.File("firebird"));
+  if (before_start) before_start(FDir.Path());
   const std::string conf_cmd = std::string(KELVO_SOURCE_DIR) + "/scripts/apache-conf.sh '" + FDir.Path() +
                                "' " + std::to_string(FPort) + " '" + KELVO_MODULE_PATH + "' " +
                                std::to_string(threads) + " '" + handler + "'";

@@ -1,6 +1,7 @@
 // Test support: temporary directories, an HTTP client, and the real Apache with the module.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -49,15 +50,22 @@ int FreeLoopbackPort();
 /// run directory, kelvoserver.ini and Firebird lock directory. Stopped by its PID on destruction.
 class TApacheServer {
  public:
+  /// Runs in the run directory's path after kelvoserver.ini is written and before Apache's
+  /// configuration is generated (which hands the directory to the server's user), e.g. to
+  /// create the database there.
+  using TBeforeStart = std::function<void(const std::string& run_dir)>;
+
   /// Starts Apache with `ini_text` as kelvoserver.ini; waits until it answers.
   explicit TApacheServer(const std::string& ini_text, int threads = 64,
-                         const std::string& handler = "mod_kelvoserver-handler");
+                         const std::string& handler = "mod_kelvoserver-handler", const TBeforeStart& before_start = {});
   ~TApacheServer();
   TApacheServer(const TApacheServer&) = delete;
   TApacheServer& operator=(const TApacheServer&) = delete;
 
   std::string Url(const std::string& path) const;
   int Port() const { return FPort; }
+  /// The PID of the Apache parent (its one child serves the requests).
+  int Pid() const { return FPid; }
   const std::string& RunDir() const { return FDir.Path(); }
   std::string ErrorLog() const;
   void Stop();

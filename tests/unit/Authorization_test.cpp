@@ -200,9 +200,9 @@ TEST(ResourceManager, FindByNameAndAllowCreatorNames) {
   EXPECT_THROW(EndpointManager().FindByName("twin"), EKelvoException);
 
   auto& authorization = EndpointAuthorization();
-  authorization.RegisterAllowCreator("Users", {"GetUser", "DeleteUser"});
-  authorization.RegisterAllowCreator("UsersX", {"Other"});
-  EXPECT_TRUE(authorization.AllowCreator("users.getuser"));
-  EXPECT_FALSE(authorization.AllowCreator("Users.GetUsers"));
-  EXPECT_EQ(authorization.AllowCreatorEndpoints("USERS"), (std::vector<std::string>{"Users.DeleteUser", "Users.GetUser"}));
+  authorization.RegisterAllowCreator("Stuff", {"GetThing", "DeleteThing"});
+  authorization.RegisterAllowCreator("StuffX", {"Other"});
+  EXPECT_TRUE(authorization.AllowCreator("stuff.getthing"));
+  EXPECT_FALSE(authorization.AllowCreator("Stuff.GetThings"));
+  EXPECT_EQ(authorization.AllowCreatorEndpoints("STUFF"), (std::vector<std::string>{"Stuff.DeleteThing", "Stuff.GetThing"}));
 }

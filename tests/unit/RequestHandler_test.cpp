@@ -8,6 +8,7 @@
 
 #include "KelvoHosting.RequestHandler.h"
 #include "KelvoInProcess.h"
+#include "KelvoServerTestSupport.h"
 #include "KelvoServer.WebvaneModule.h"
 #include "KelvoServer.Redirect.h"
 #include "KelvoServer.WebvaneRequestTypes.h"
@@ -46,8 +47,9 @@ class PipelineChecks : public ::testing::TestWithParam<TCheckCase> {};
 
 TEST_P(PipelineChecks, Reply) {
   const auto& c = GetParam();
-  TInProcessServer server(c.FIni);
-  RegisterResource(std::make_unique<TStubResource>("Users", "/users", "GetUsers", EchoContext));
+  // A database with no tenant: tenant checks answer from real (empty) data.
+  TInProcessServer server(c.FIni, [](const std::string& dir) { CreateServerDatabase(dir + "/kelvoserver.tvl", {}); });
+  RegisterResource(std::make_unique<TStubResource>("Things", "/things", "GetUsers", EchoContext));
   const auto reply = server.Request("GET", c.FPath, c.FHeaders);
   EXPECT_EQ(reply.FStatus, c.FStatus) << Describe(reply);
   EXPECT_EQ(reply.FBody, c.FBody);
@@ -61,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
         TCheckCase{"Favicon", "", "/favicon.ico", {}, 404, ""},
         TCheckCase{"FaviconAnyCase", "", "/FAVICON.ICO", {}, 404, ""},
         TCheckCase{"UnknownResource", "", "/nothing", {}, 404, "{\"error\":\"Resource not found: /nothing\"}"},
-        TCheckCase{"KnownResource", "", "/users/1", {}, 200, "{\"endpoint\":\"GetUsers\",\"flags\":2,\"path\":\"users/\"}"},
+        TCheckCase{"KnownResource", "", "/things/1", {}, 200, "{\"endpoint\":\"GetUsers\",\"flags\":2,\"path\":\"things/\"}"},
         TCheckCase{"Version2_7", "", "/", {{"X-Vantrel-Api-Version", "2.7"}}, 200, ""},
         TCheckCase{"Version1", "", "/", {{"X-Vantrel-Api-Version", "1"}}, 200, ""},
         TCheckCase{"Version3", "", "/", {{"X-Vantrel-Api-Version", "3"}}, 400,
@@ -81,11 +83,11 @@ INSTANTIATE_TEST_SUITE_P(
         TCheckCase{"AppIdRight", "[Server.Keys]\nApplicationID=app\n", "/", {{"X-Vantrel-Application-Id", "app"}}, 200, ""},
         TCheckCase{"AppSecretMissing", "[Server.Keys]\nAppSecret=s\n", "/", {}, 401, "{\"error\":\"Error\"}"},
         TCheckCase{"AppSecretWrong", "[Server.Keys]\nAppSecret=s\n", "/", {{"X-Vantrel-App-Secret", "t"}}, 401, "{\"error\":\"Error\"}"},
-        TCheckCase{"AppSecretRight", "[Server.Keys]\nAppSecret=s\n", "/users", {{"X-Vantrel-App-Secret", "s"}}, 200,
-                   "{\"endpoint\":\"GetUsers\",\"flags\":2,\"path\":\"users\"}"},
-        TCheckCase{"MasterWinsOverWrongAppSecret", "[Server.Keys]\nAppSecret=s\nMasterSecret=m\n", "/users",
+        TCheckCase{"AppSecretRight", "[Server.Keys]\nAppSecret=s\n", "/things", {{"X-Vantrel-App-Secret", "s"}}, 200,
+                   "{\"endpoint\":\"GetUsers\",\"flags\":2,\"path\":\"things\"}"},
+        TCheckCase{"MasterWinsOverWrongAppSecret", "[Server.Keys]\nAppSecret=s\nMasterSecret=m\n", "/things",
                    {{"X-Vantrel-App-Secret", "wrong"}, {"X-Vantrel-Master-Secret", "m"}}, 200,
-                   "{\"endpoint\":\"GetUsers\",\"flags\":1,\"path\":\"users\"}"},
+                   "{\"endpoint\":\"GetUsers\",\"flags\":1,\"path\":\"things\"}"},
         TCheckCase{"MasterWrong", "[Server.Keys]\nMasterSecret=m\n", "/", {{"X-Vantrel-Master-Secret", "x"}}, 401,
                    "{\"error\":\"Error\"}"},
         TCheckCase{"TenantInSingleTenantMode", "", "/", {{"X-Vantrel-Tenant-Id", "t1"}}, 401,
@@ -93,10 +95,10 @@ INSTANTIATE_TEST_SUITE_P(
         TCheckCase{"TenantUnknownInMultiTenantMode", "[Server.Tenants]\nMultiTenantMode=true\n", "/",
                    {{"X-Vantrel-Tenant-Id", "t1"}, {"X-Vantrel-Tenant-Secret", "s"}}, 401,
                    "{\"error\":\"Error\",\"description\":\"Enter the valid values for Tenant ID and Tenant Secret.\"}"},
-        TCheckCase{"RootStrippedFromPath", "[Server.Roots]\nResources=api\n", "/api/users/123", {}, 200,
-                   "{\"endpoint\":\"GetUsers\",\"flags\":2,\"path\":\"users/\"}"},
-        TCheckCase{"RootWithSlashes", "[Server.Roots]\nResources=/API/\n", "/api/users", {}, 200,
-                   "{\"endpoint\":\"GetUsers\",\"flags\":2,\"path\":\"users\"}"},
+        TCheckCase{"RootStrippedFromPath", "[Server.Roots]\nResources=api\n", "/api/things/123", {}, 200,
+                   "{\"endpoint\":\"GetUsers\",\"flags\":2,\"path\":\"things/\"}"},
+        TCheckCase{"RootWithSlashes", "[Server.Roots]\nResources=/API/\n", "/api/things", {}, 200,
+                   "{\"endpoint\":\"GetUsers\",\"flags\":2,\"path\":\"things\"}"},
         TCheckCase{"OutsideRoot", "[Server.Roots]\nResources=api\n", "/other", {}, 404,
                    "{\"error\":\"Resource not found: /other\"}"},
         // Outside the root no check runs: the missing application id goes unnoticed.
@@ -302,7 +304,8 @@ TEST(RequestProps, ResourceURLOfPath) {
 }
 
 TEST(Pipeline, TenantIsResolvedOnlyWhenAskedFor) {
-  TInProcessServer server("[Server.Tenants]\nDefaultTenantId=unknown-tenant\n");
+  TInProcessServer server("[Server.Tenants]\nDefaultTenantId=unknown-tenant\n",
+                          [](const std::string& dir) { CreateServerDatabase(dir + "/kelvoserver.tvl", {}); });
   RegisterResource(std::make_unique<TStubResource>("Lazy", "/lazy", "Lazy", EchoContext));
   RegisterResource(std::make_unique<TStubResource>("Eager", "/eager", "Eager", [](TEndpointContext& c) {
     c.Tenant();
@@ -315,7 +318,7 @@ TEST(Pipeline, TenantIsResolvedOnlyWhenAskedFor) {
 TEST(Pipeline, SessionTokenWithoutTenantIsIgnored) {
   // Multi-tenant mode without a tenant header: no tenant, so the token is never looked up.
   TInProcessServer server("[Server.Tenants]\nMultiTenantMode=true\n");
-  RegisterResource(std::make_unique<TStubResource>("Users", "/users", "Me", EchoContext));
-  const auto reply = server.Request("GET", "/users", {{"X-Vantrel-Session-Token", "abc"}});
-  EXPECT_EQ(Describe(reply), "200 {\"endpoint\":\"Me\",\"flags\":2,\"path\":\"users\"}");
+  RegisterResource(std::make_unique<TStubResource>("Things", "/things", "Me", EchoContext));
+  const auto reply = server.Request("GET", "/things", {{"X-Vantrel-Session-Token", "abc"}});
+  EXPECT_EQ(Describe(reply), "200 {\"endpoint\":\"Me\",\"flags\":2,\"path\":\"things\"}");
 }

@@ -18,7 +18,7 @@ TEndpointHandler Answer(const std::string& endpoint, std::vector<std::string> pa
 }
 
 void RegisterStandIns() {
-  TResourceDefinition users("Users");
+  TResourceDefinition users("Members");
   users.Get("GetUsers", "", Answer("GetUsers"));
   users.Get("GetUser", "{id}", Answer("GetUser", {"id"}));
   users.Get("GetUserFields", "fields", Answer("GetUserFields"));
@@ -87,20 +87,20 @@ TEST(Routing, OverlappingSuffixesResolveToTheMostSpecificEndpoint) {
     const char* FAnswer;
   };
   const TCase cases[] = {
-      {"GET", "/users", "GetUsers"},
-      {"GET", "/users/", "GetUsers"},
-      {"GET", "/users/fields", "GetUserFields"},
-      {"GET", "/users/FIELDS", "GetUserFields"},
-      {"GET", "/users/123", "GetUser id=123"},
-      {"GET", "/users/123/", "GetUser id=123"},
-      {"GET", "/users/123/groups", "GetUserGroups id=123"},
-      {"HEAD", "/users/123", "GetUser id=123"},
-      {"POST", "/users", "AddUser"},
-      {"POST", "/users/login", "LoginUser"},
-      {"POST", "/users/signup", "SignupUser"},
-      {"POST", "/users/logout", "LogoutUser"},
-      {"PUT", "/users/u1", "UpdateUser id=u1"},
-      {"DELETE", "/users/u1", "DeleteUser id=u1"},
+      {"GET", "/members", "GetUsers"},
+      {"GET", "/members/", "GetUsers"},
+      {"GET", "/members/fields", "GetUserFields"},
+      {"GET", "/members/FIELDS", "GetUserFields"},
+      {"GET", "/members/123", "GetUser id=123"},
+      {"GET", "/members/123/", "GetUser id=123"},
+      {"GET", "/members/123/groups", "GetUserGroups id=123"},
+      {"HEAD", "/members/123", "GetUser id=123"},
+      {"POST", "/members", "AddUser"},
+      {"POST", "/members/login", "LoginUser"},
+      {"POST", "/members/signup", "SignupUser"},
+      {"POST", "/members/logout", "LogoutUser"},
+      {"PUT", "/members/u1", "UpdateUser id=u1"},
+      {"DELETE", "/members/u1", "DeleteUser id=u1"},
       {"GET", "/groups/fields", "GetGroupFields"},
       {"GET", "/groups/staff", "GetGroup item=staff"},
       {"PUT", "/groups/staff", "UpdateGroup item=staff"},
@@ -136,7 +136,7 @@ TEST(Routing, NoEndpointForMethodOrShape) {
   TInProcessServer server("");
   RegisterStandIns();
   const std::pair<const char*, const char*> cases[] = {
-      {"PATCH", "/users/1"}, {"POST", "/users/1/2/3"}, {"GET", "/users/1/groups/x"}, {"DELETE", "/users"},
+      {"PATCH", "/members/1"}, {"POST", "/members/1/2/3"}, {"GET", "/members/1/groups/x"}, {"DELETE", "/members"},
       {"PUT", "/groups"}, {"GET", "/edgemodules/m1/resources/r1/fields/x/y"}};
   for (const auto& [method, path] : cases) {
     const auto reply = server.Request(method, path);
