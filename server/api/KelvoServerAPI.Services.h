@@ -52,11 +52,22 @@ class IKelvoLoggingService {
   virtual void Log(const std::string& category, const rapidjson::Value& json) = 0;
 };
 
-/// Set-up of the diagnostic log's file output.
+/// Custom output of the diagnostic log: receives each entry ({"Thread": id, category: record}).
+using TKelvoLoggingOutputProc =
+    std::function<void(const std::string& category, const rapidjson::Value& entry)>;
+/// The custom output's own "enabled" test.
+using TKelvoLoggingEnabledFunc = std::function<bool()>;
+
+/// Set-up of the diagnostic log's outputs.
 class IKelvoLoggingSetupService {
  public:
   virtual ~IKelvoLoggingSetupService() = default;
+  /// Closes the open log file, then opens `file_name` unless it is empty. Never throws.
   virtual void SetupFileOutput(const std::string& file_name, bool append) = 0;
+  /// Replaces the custom output and its enabled test; empty callables remove them. With
+  /// `synchronize`, calls of the output never overlap (for outputs that are not thread-safe).
+  virtual void SetupCustomOutput(TKelvoLoggingEnabledFunc enabled, TKelvoLoggingOutputProc output,
+                                 bool synchronize) = 0;
 };
 
 /// Start-up and shut-down notifications of the application (module load and unload).
