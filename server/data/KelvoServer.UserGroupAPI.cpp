@@ -2,12 +2,26 @@
 
 #include <map>
 
+#include "KelvoServer.UserDAO.h"
 #include "KelvoServerAPI.Format.h"
 
 namespace {
 
 constexpr const char* kGroupNotFound = "Group \"%0:s\" not found";
 constexpr const char* kInvalidParameters = "Invalid parameters \"%0:s\".";
+
+// The schema's widths: longer input is the client's mistake, not a database failure.
+constexpr size_t kGroupNameLength = 255;
+constexpr size_t kFieldNameLength = 255;
+constexpr size_t kFieldValueLength = 4000;
+
+void CheckLengths(const std::string& AGroupName, const TNameValuePairs& AFields) {
+  if (!FitsColumn(AGroupName, kGroupNameLength))
+    throw EUserGroupInvalidParameters(Format(kInvalidParameters, {"Group name too long"}));
+  for (const auto& [name, value] : AFields)
+    if (!FitsColumn(name, kFieldNameLength) || !FitsColumn(value, kFieldValueLength))
+      throw EUserGroupInvalidParameters(Format(kInvalidParameters, {"Custom field too long"}));
+}
 
 void Authorize(const TUserGroupAPI::TAuthorizeCallback& ACallback, const std::string& ACreator) {
   if (ACallback) ACallback(ACreator);
@@ -55,16 +69,14 @@ int TUserGroupAPI::RequireGroup(const std::string& AGroupName, std::string& ACre
 void TUserGroupAPI::AddMember(const std::string& AUserID, int AGroupID) {
   // Members are looked up among the users of every tenant; the group lookup of the request
   // pipeline is scoped to the request's tenant, so a foreign member gains nothing there.
-  const int uid = DAOGuard(kUserGroupDAOError, [&] {
-    auto ds = FConnObj->Connection().Query("select UID from USERS where USERID = :userid",
-                                           {{"userid", TDBScalar(AUserID)}});
-    return ds->Eof() ? 0 : static_cast<int>(ds->AsInteger("UID"));
-  });
-  if (uid <= 0) throw EUserGroupUserNotFoundError(Format("User \"%0:s\" not found", {AUserID}));
+  int uid = 0;
+  if (!TUserDAO(FConnObj).GetUIDFromUserID(AUserID, uid) || uid <= 0)
+    throw EUserGroupUserNotFoundError(Format("User \"%0:s\" not found", {AUserID}));
   FUserGroupDAO->AddUserToGroup(AUserID, AGroupID, uid);
 }
 
 void TUserGroupAPI::AddGroup(const std::string& AGroupName, const std::string& ACreator) {
+  CheckLengths(AGroupName, {});
   int id = 0;
   if (!FUserGroupDAO->AddGroupSP(AGroupName, ACreator, GetTID(), id))
     throw EUserGroupDuplicateError(Format("Group \"%0:s\" already exists", {AGroupName}));
@@ -72,6 +84,7 @@ void TUserGroupAPI::AddGroup(const std::string& AGroupName, const std::string& A
 
 void TUserGroupAPI::AddGroup(const std::string& AGroupName, const std::string& ACreator,
                              const TNameValuePairs& ADetails) {
+  CheckLengths(AGroupName, ADetails);
   const int tid = GetTID();  // the tenant lookup may use the connection: before the transaction
   InTransaction([&] {
     int id = 0;
@@ -99,6 +112,7 @@ void TUserGroupAPI::UpdateGroup(const std::string& AGroupName, const TNameValueP
   Authorize(AAuthorizeCallback, creator);
   if (ChangeList.empty()) return;
   TValidate::ValidateDetails<EUserGroupInvalidParameters>(StaticFields(), ChangeList);
+  CheckLengths(AGroupName, ChangeList);
   InTransaction([&] {
     TNameValuePairs current;
     TNameValuePairs fields;

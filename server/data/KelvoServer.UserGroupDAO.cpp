@@ -4,6 +4,11 @@ namespace {
 
 TDBScalar Int(int value) { return TDBScalar(static_cast<int32_t>(value)); }
 
+// Column widths of the schema; a longer value matches no row.
+constexpr size_t kGroupNameLength = 255;
+constexpr size_t kUserIdLength = 50;
+constexpr size_t kTenantIdLength = 100;
+
 }  // namespace
 
 bool TUserGroupDAO::AddGroupSP(const std::string& AGroupName, const std::string& ACreator, int ATID, int& AGroupID) {
@@ -58,6 +63,7 @@ int TUserGroupDAO::GetGroupIDByName(const std::string& AGroupName, int ATID) {
 
 int TUserGroupDAO::GetGroupIDByName(const std::string& AGroupName, int ATID, std::string& ACreator) {
   ACreator.clear();
+  if (!FitsColumn(AGroupName, kGroupNameLength)) return 0;
   return DAOGuard(kUserGroupDAOError, [&] {
     auto ds = Conn().Query("Select GROUPID, CREATOR From GROUPS Where GROUPNAME = :groupname And TID = :tid",
                            {{"groupname", TDBScalar(AGroupName)}, {"tid", Int(ATID)}});
@@ -87,12 +93,14 @@ void TUserGroupDAO::AddUserToGroup(const std::string& AUserID, int AGroupID, int
 }
 
 void TUserGroupDAO::DeleteGroupUser(const std::string& AUserID, int AGroupID) {
+  if (!FitsColumn(AUserID, kUserIdLength)) return;  // no such member
   DAOGuard(kUserGroupDAOError, [&] {
     Conn().ExecProc("DELETEUSERGROUP", {{"AUSERID", TDBScalar(AUserID)}, {"AGROUPID", Int(AGroupID)}});
   });
 }
 
 std::vector<std::string> TUserGroupDAO::GetGroupsByUser(const std::string& AUserID, const std::string& ATenantId) {
+  if (!FitsColumn(AUserID, kUserIdLength) || !FitsColumn(ATenantId, kTenantIdLength)) return {};
   return DAOGuard(kUserGroupDAOError, [&] {
     auto ds = Conn().Query(
         "Select GROUPS.GROUPNAME From GROUPS Inner Join Usergroup ON GROUPS.GROUPID = USERGROUP.GROUPID "
@@ -138,6 +146,7 @@ int TUserGroupDAO::GetUserInfoByGroupCount(int AGroupID) {
 }
 
 bool TUserGroupDAO::IsUserInGroup(const std::string& AUserID, int AGroupID) {
+  if (!FitsColumn(AUserID, kUserIdLength)) return false;
   return DAOGuard(kUserGroupDAOError, [&] {
     auto ds = Conn().Query("Select count(*) From USERGROUP Where USERID = :userid AND GROUPID = :groupid",
                            {{"userid", TDBScalar(AUserID)}, {"groupid", Int(AGroupID)}});

@@ -12,6 +12,7 @@
 #include "KelvoServer.BaseDAO.h"
 #include "KelvoServer.Config.h"
 #include "KelvoServer.ExtensionsServices.h"
+#include "KelvoServer.GroupsResource.h"
 #include "KelvoServer.Redirect.h"
 #include "KelvoServer.UsersResource.h"
 #include "KelvoServer.VersionResource.h"
@@ -66,6 +67,10 @@ void InstallRequestServices() {
                                         std::string& user_name) {
     return TServerAPIHelpers::UserNameOfID(nullptr, user_id, tenant, user_name);
   });
+  InstallHook(services.GetGroupsByUser,
+              [](IKelvoHostContext*, const std::string& user_id, const std::string& tenant) {
+                return TServerAPIHelpers::GetGroupsByUser(nullptr, user_id, tenant);
+              });
   InstallHook(services.IsUserBelongsToTenant, &TServerAPIHelpers::IsUserBelongsToTenant);
   InstallHook(services.GetTenantName, &TServerAPIHelpers::GetTenantNameByTenantId);
   InstallHook(services.GetDefaultTenantId, [] { return TServerAPIHelpers::GetDefaultTenantId(nullptr); });
@@ -101,6 +106,7 @@ void RegisterBuiltInResources() {
   TVersionResource::Register();
   TAPIDocResource::Register();
   TUsersResource::Register();
+  TGroupsResource::Register();
 }
 
 // First start-up notification: everything requests are routed to. A failing step ends it.
@@ -170,6 +176,7 @@ void KelvoServerStartup(const std::string& config_file) {
   // What the module's units set up before anything runs.
   InstallEndpointFactories();
   TUsersResource::RegisterAllowCreator();
+  TGroupsResource::RegisterAllowCreator();
   InstallRequestServices();
   KelvoServices().Add<IKelvoSegmentsService>(std::make_shared<TKelvoSegmentsService>());
   auto application = std::make_shared<TKelvoApplicationService>();
