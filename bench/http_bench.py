@@ -18,12 +18,86 @@ import tempfile
 import time
 import urllib.request
 
+# Signed-in users of the database scenarios: their sessions are stored by the seed. ANN's id
+# is shaped like an id, so that checking the "users" entry never looks a name up.
+ANN_ID = "AAAAAAAA-0000-0000-0000-000000000001"
+ANN_TOKEN = "a" * 32
+BOB_ID = "BBBBBBBB-0000-0000-0000-000000000002"
+BOB_TOKEN = "b" * 32
+
 # (name, method, path, headers, body); the first is the baseline.
 SCENARIOS = [
     ("trivial module GET /trivial", "GET", "/trivial", {}, None),
     ("module GET /", "GET", "/", {}, None),
     ("module GET /version", "GET", "/version", {}, None),
+    # 1,000 groups of 10 members: the whole list with members.
+    ("GET /groups (1000 groups x 10 members)", "GET", "/groups", {}, None),
+    # One endpoint, one ACL {"users":[ANN_ID],"groups":["staff"]}: ann passes by her id, bob
+    # only after his groups are read. A public endpoint of the same size for the same session.
+    ("GET /api public, session", "GET", "/api", {"X-Vantrel-Session-Token": BOB_TOKEN}, None),
+    ("GET /version ACL by user id, session", "GET", "/version", {"X-Vantrel-Session-Token": ANN_TOKEN}, None),
+    ("GET /version ACL by group, session", "GET", "/version", {"X-Vantrel-Session-Token": BOB_TOKEN}, None),
 ]
+
+# Users, 1,000 groups with a custom field and 10 members each, and the two signed-in users.
+SEED_SQL = f"""
+SET TERM ^ ;
+EXECUTE BLOCK AS
+  DECLARE tid INTEGER;
+  DECLARE i INTEGER = 0;
+  DECLARE j INTEGER;
+  DECLARE uid INTEGER;
+  DECLARE gid INTEGER;
+BEGIN
+  SELECT FIRST 1 TID FROM TENANTS ORDER BY TID INTO :tid;
+  WHILE (i < 100) DO BEGIN
+    EXECUTE PROCEDURE ADDUSER('bench-user-' || i, 'user' || i, 'x', 's', 'bench', :tid, NULL, NULL)
+      RETURNING_VALUES :uid;
+    i = i + 1;
+  END
+  i = 0;
+  WHILE (i < 1000) DO BEGIN
+    EXECUTE PROCEDURE ADDGROUP('group-' || i, 'bench', :tid, NULL, NULL) RETURNING_VALUES :gid;
+    EXECUTE PROCEDURE ADDGROUPDETAIL('kind', 'bench', FALSE, :gid);
+    j = 0;
+    WHILE (j < 10) DO BEGIN
+      SELECT UID FROM USERS WHERE USERID = 'bench-user-' || MOD(:i * 10 + :j, 100) INTO :uid;
+      EXECUTE PROCEDURE ADDUSERGROUP('bench-user-' || MOD(:i * 10 + :j, 100), :gid, :uid);
+      j = j + 1;
+    END
+    i = i + 1;
+  END
+  EXECUTE PROCEDURE ADDUSER('{ANN_ID}', 'ann', 'x', 's', 'bench', :tid, NULL, NULL) RETURNING_VALUES :uid;
+  EXECUTE PROCEDURE ADDUSER('{BOB_ID}', 'bob', 'x', 's', 'bench', :tid, NULL, NULL) RETURNING_VALUES :uid;
+  UPDATE USERS SET SESSIONID = '{ANN_TOKEN}' WHERE USERID = '{ANN_ID}';
+  UPDATE USERS SET SESSIONID = '{BOB_TOKEN}' WHERE USERID = '{BOB_ID}';
+  EXECUTE PROCEDURE ADDGROUP('staff', 'bench', :tid, NULL, NULL) RETURNING_VALUES :gid;
+  EXECUTE PROCEDURE ADDUSERGROUP('{BOB_ID}', :gid, :uid);
+END^
+SET TERM ; ^
+COMMIT;
+"""
+
+INI = f"""[Server.Limits]
+MaxConnections=64
+[Data]
+Database=kelvoserver.tvl
+[Server.Authorization]
+Version={{"users":["{ANN_ID}"],"groups":["staff"]}}
+"""
+
+
+def create_database(args, run_dir, env):
+    """The database file in the run directory, before Apache's configuration hands the
+    directory to the server's user."""
+    subprocess.run([os.path.join(args.build, "bin/kelvo-setup"), "--config", os.path.join(run_dir, "kelvoserver.ini"),
+                    "--tenant-id", "BENCH-TENANT", "--tenant-secret", "bench"],
+                   env=env, check=True, stdout=subprocess.DEVNULL)
+    seed = os.path.join(run_dir, "seed.sql")
+    with open(seed, "w") as f:
+        f.write(SEED_SQL)
+    subprocess.run(["isql-fb", "-user", "SYSDBA", "-q", "-i", seed, os.path.join(run_dir, "kelvoserver.tvl")],
+                   env=env, check=True, stdout=subprocess.DEVNULL)
 
 
 def free_port():
@@ -85,14 +159,15 @@ def main():
     os.chmod(run_dir, 0o755)
     port = free_port()
     with open(os.path.join(run_dir, "kelvoserver.ini"), "w") as f:
-        f.write("[Server.Limits]\nMaxConnections=64\n")
+        f.write(INI)
     with open(os.path.join(run_dir, "extra.conf"), "w") as f:
         f.write(f'LoadModule trivial_module "{args.build}/lib/mod_trivial.so"\n'
                 "<Location /trivial>\n    SetHandler trivial-handler\n</Location>\n")
     os.makedirs(os.path.join(run_dir, "firebird"), exist_ok=True)
+    env = dict(os.environ, FIREBIRD_LOCK=os.path.join(run_dir, "firebird"), FIREBIRD_TMP=os.path.join(run_dir, "firebird"))
+    create_database(args, run_dir, env)
     subprocess.run([os.path.join(args.source, "scripts/apache-conf.sh"), run_dir, str(port),
                     os.path.join(args.build, "lib/mod_kelvoserver.so"), "64"], check=True)
-    env = dict(os.environ, FIREBIRD_LOCK=os.path.join(run_dir, "firebird"), FIREBIRD_TMP=os.path.join(run_dir, "firebird"))
     apache = subprocess.Popen(["apache2", "-f", os.path.join(run_dir, "httpd.conf"), "-DFOREGROUND"], env=env)
     url = f"http://127.0.0.1:{port}"
     try:

@@ -100,16 +100,15 @@ rapidjson::Value GetGroupsFields(TAllocator& a) {
   return fields;
 }
 
+// The groups of the page and their members, read in a fixed number of statements whatever the
+// page's size.
 void GetAll(const TQuery* query, const std::string& tenant, rapidjson::Document& body) {
   auto& a = body.GetAllocator();
   TResourceHelper::WithAPI<TUserGroupAPI>(tenant, [&](TUserGroupAPI& api) {
     std::vector<TGroupInfo> groups;
     api.GetGroups(query, groups);
-    for (const auto& group : groups) {
-      std::vector<std::string> users;
-      api.GetUsersByGroup(group.GroupName, users);
-      body.PushBack(TGroupsResource::GroupToJSON(group, users, a), a);
-    }
+    const auto users = api.GetUsersByGroups(groups);
+    for (size_t i = 0; i < groups.size(); ++i) body.PushBack(TGroupsResource::GroupToJSON(groups[i], users[i], a), a);
     return 0;
   });
 }

@@ -181,7 +181,7 @@ bool TUserGroupAPI::DeleteGroupUser(const std::string& AUserID, const std::strin
   return true;
 }
 
-void TUserGroupAPI::ReadGroup(TDataSet& ADataSet, TGroupInfo& AGroupInfo) {
+void TUserGroupAPI::ReadGroup(TDataSet& ADataSet, TGroupInfo& AGroupInfo, bool AWithDetails) {
   DAOGuard(kUserGroupDAOError, [&] {
     AGroupInfo.GroupID = ADataSet.AsInteger("GROUPID");
     AGroupInfo.GroupName = ADataSet.AsString("GROUPNAME");
@@ -190,7 +190,7 @@ void TUserGroupAPI::ReadGroup(TDataSet& ADataSet, TGroupInfo& AGroupInfo) {
     AGroupInfo.Creator = ADataSet.AsString("CREATOR");
     AGroupInfo.TID = ADataSet.AsInteger("TID");
   });
-  FUserGroupDAO->GetDetail(AGroupInfo.GroupID, AGroupInfo.Details);
+  if (AWithDetails) FUserGroupDAO->GetDetail(AGroupInfo.GroupID, AGroupInfo.Details);
 }
 
 bool TUserGroupAPI::GetGroupByName(const std::string& AGroupName, TGroupInfo& AGroupInfo) {
@@ -257,12 +257,30 @@ bool TUserGroupAPI::GetGroups(const TQuery* QueryArgs, std::vector<TGroupInfo>& 
                 params);
   auto ds = FUserGroupDAO->GetAll(sql, params);
   GroupList.reserve(ds->RecordCount());
+  std::vector<int> ids;
+  ids.reserve(ds->RecordCount());
   for (; !ds->Eof(); ds->Next()) {
     TGroupInfo info;
-    ReadGroup(*ds, info);
+    ReadGroup(*ds, info, false);
+    ids.push_back(info.GroupID);
     GroupList.push_back(std::move(info));
   }
+  // One statement for the custom fields of the whole page instead of one per group.
+  auto details = FUserGroupDAO->GetDetails(ids);
+  for (auto& group : GroupList)
+    if (auto it = details.find(group.GroupID); it != details.end()) group.Details = std::move(it->second);
   return !GroupList.empty();
+}
+
+std::vector<std::vector<std::string>> TUserGroupAPI::GetUsersByGroups(const std::vector<TGroupInfo>& AGroups) {
+  std::vector<int> ids;
+  ids.reserve(AGroups.size());
+  for (const auto& group : AGroups) ids.push_back(group.GroupID);
+  auto members = FUserGroupDAO->GetUsersByGroups(ids);
+  std::vector<std::vector<std::string>> users(AGroups.size());
+  for (size_t i = 0; i < AGroups.size(); ++i)
+    if (auto it = members.find(AGroups[i].GroupID); it != members.end()) users[i] = it->second;
+  return users;
 }
 
 bool TUserGroupAPI::GetDetailKeys(std::vector<std::string>& DetailKeys) {

@@ -153,3 +153,43 @@ bool TUserGroupDAO::IsUserInGroup(const std::string& AUserID, int AGroupID) {
     return !ds->Eof() && ds->AsInteger("COUNT") > 0;
   });
 }
+
+namespace {
+
+// The keys travel through the transaction-private TEMPSTRINGS list, so one statement serves a
+// page of any size.
+TDBParams GroupIDList(const std::vector<int>& AGroupIDs) {
+  std::vector<TDBScalar> ids;
+  ids.reserve(AGroupIDs.size());
+  for (int id : AGroupIDs) ids.emplace_back(std::to_string(id));
+  return {{"groupids", TDBParamValue::List(std::move(ids))}};
+}
+
+}  // namespace
+
+std::map<int, TNameValuePairs> TUserGroupDAO::GetDetails(const std::vector<int>& AGroupIDs) {
+  std::map<int, TNameValuePairs> details;
+  if (AGroupIDs.empty()) return details;
+  auto ds = GetAll(
+      "select D.GROUPID, D.TNAME, D.TVALUE from \"TEMPSTRINGS\" T join GROUPSDETAIL D on D.GROUPID = "
+      "CAST(T.\"VALUE\" AS INTEGER) where T.\"PARAM\" = 'groupids' order by D.GROUPID, D.TNAME asc",
+      GroupIDList(AGroupIDs));
+  DAOGuard(kUserGroupDAOError, [&] {
+    for (; !ds->Eof(); ds->Next())
+      details[ds->AsInteger("GROUPID")].emplace_back(ds->AsString("TNAME"), ds->AsString("TVALUE"));
+  });
+  return details;
+}
+
+std::map<int, std::vector<std::string>> TUserGroupDAO::GetUsersByGroups(const std::vector<int>& AGroupIDs) {
+  std::map<int, std::vector<std::string>> users;
+  if (AGroupIDs.empty()) return users;
+  auto ds = GetAll(
+      "select U.GROUPID, U.USERID from \"TEMPSTRINGS\" T join USERGROUP U on U.GROUPID = "
+      "CAST(T.\"VALUE\" AS INTEGER) where T.\"PARAM\" = 'groupids'",
+      GroupIDList(AGroupIDs));
+  DAOGuard(kUserGroupDAOError, [&] {
+    for (; !ds->Eof(); ds->Next()) users[ds->AsInteger("GROUPID")].push_back(ds->AsString("USERID"));
+  });
+  return users;
+}

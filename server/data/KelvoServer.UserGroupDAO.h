@@ -2,6 +2,7 @@
 // (USERGROUP). Every operation of its own turns engine failures into EUserGroupDAODVError.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -50,5 +51,10 @@ class TUserGroupDAO : public TCommonDAO {
   bool GetUserInfoByGroup(int AGroupID, const std::string& Aorderby, const std::string& Askiplimit,
                           TNameValuePairs& ADetailList);
   int GetUserInfoByGroupCount(int AGroupID);
+  /// Custom fields of several groups in one statement, each group's by TNAME as `GetDetail`
+  /// orders them. Groups without fields are absent.
+  std::map<int, TNameValuePairs> GetDetails(const std::vector<int>& AGroupIDs);
+  /// Member user ids of several groups in one statement. Groups without members are absent.
+  std::map<int, std::vector<std::string>> GetUsersByGroups(const std::vector<int>& AGroupIDs);
   bool IsUserInGroup(const std::string& AUserID, int AGroupID);
 };

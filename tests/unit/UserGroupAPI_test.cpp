@@ -318,10 +318,26 @@ TEST_F(UserGroupAPITest, ListsAndCountsAreScopedToTheTenant) {
   ASSERT_TRUE(c.GetGroups(list));
   ASSERT_EQ(list.size(), 3u);
   EXPECT_EQ(c.GetTotalGroups(), 3);
-  std::map<std::string, TNameValuePairs> byName;
-  for (const auto& g : list) byName[g.GroupName] = g.Details;
-  EXPECT_EQ(byName["c1"], (TNameValuePairs{{"color", "red"}}));
-  EXPECT_TRUE(byName["c3"].empty());
+  c.UpdateGroupUsers("c1", {"u1", "u2"}, nullptr);
+  c.UpdateGroupUsers("c3", {"u3"}, nullptr);
+  c.UpdateGroup("c1", {{"size", "L"}}, nullptr);
+  ASSERT_TRUE(c.GetGroups(list));
+  // The page's fields and members are read in one statement each: every group gets its own.
+  const auto members = c.GetUsersByGroups(list);
+  ASSERT_EQ(members.size(), list.size());
+  std::map<std::string, std::pair<TNameValuePairs, std::vector<std::string>>> byName;
+  for (size_t i = 0; i < list.size(); ++i) {
+    auto ids = members[i];
+    std::sort(ids.begin(), ids.end());
+    byName[list[i].GroupName] = {list[i].Details, ids};
+  }
+  EXPECT_EQ(byName["c1"].first, (TNameValuePairs{{"color", "red"}, {"size", "L"}}));
+  EXPECT_EQ(byName["c1"].second, (std::vector<std::string>{"u1", "u2"}));
+  EXPECT_EQ(byName["c2"].first, (TNameValuePairs{{"color", "blue"}}));
+  EXPECT_TRUE(byName["c2"].second.empty());
+  EXPECT_TRUE(byName["c3"].first.empty());
+  EXPECT_EQ(byName["c3"].second, (std::vector<std::string>{"u3"}));
+  EXPECT_TRUE(c.GetUsersByGroups({}).empty());
 
   const std::map<std::string, std::string> params = {{"where", R"({"color":"blue"})"}};
   auto query = TQueryHelper::QueryFromParams([&](const std::string& name, std::string& value) {
