@@ -1,5 +1,7 @@
 #include "KelvoServer.UserGroupDAO.h"
 
+#include <algorithm>
+
 namespace {
 
 TDBScalar Int(int value) { return TDBScalar(static_cast<int32_t>(value)); }
@@ -104,7 +106,10 @@ std::vector<std::string> TUserGroupDAO::GetGroupsByUser(const std::string& AUser
   return DAOGuard(kUserGroupDAOError, [&] {
     auto ds = Conn().Query(
         "Select GROUPS.GROUPNAME From GROUPS Inner Join Usergroup ON GROUPS.GROUPID = USERGROUP.GROUPID "
-        "Inner Join Tenants ON Tenants.TID = GROUPS.TID Where USERID = :userid And Tenants.TenantId = :tenantid",
+        "Inner Join Tenants ON Tenants.TID = GROUPS.TID Where USERID = :userid And Tenants.TenantId = :tenantid "
+        // Index statistics of a growing database lag behind; left alone, the optimizer walks
+        // every group of the tenant for each request. A user belongs to few groups.
+        "PLAN JOIN (USERGROUP INDEX (IX_USERGROUP_USERID), GROUPS INDEX (PK_GROUPS), TENANTS INDEX (PK_TENANTS))",
         {{"userid", TDBScalar(AUserID)}, {"tenantid", TDBScalar(ATenantId)}});
     std::vector<std::string> names;
     names.reserve(ds->RecordCount());
@@ -156,40 +161,56 @@ bool TUserGroupDAO::IsUserInGroup(const std::string& AUserID, int AGroupID) {
 
 namespace {
 
-// The keys travel through the transaction-private TEMPSTRINGS list, so one statement serves a
-// page of any size.
-TDBParams GroupIDList(const std::vector<int>& AGroupIDs) {
-  std::vector<TDBScalar> ids;
-  ids.reserve(AGroupIDs.size());
-  for (int id : AGroupIDs) ids.emplace_back(std::to_string(id));
-  return {{"groupids", TDBParamValue::List(std::move(ids))}};
+// Pages are read in chunks of this many keys, each chunk one statement with a fixed list of
+// parameters (a short chunk repeats its last key), so that the statement text never varies.
+// The transaction-private list table would serve any size, but filling it costs more than
+// the whole read of a page.
+constexpr size_t kKeyChunk = 100;
+
+std::string ChunkCondition(const std::string& AColumn) {
+  std::string sql = AColumn + " in (";
+  for (size_t i = 0; i < kKeyChunk; ++i) sql += (i ? ", :k" : ":k") + std::to_string(i);
+  return sql + ")";
+}
+
+template <class F>
+void ForEachChunk(const std::vector<int>& AGroupIDs, F&& ARead) {
+  for (size_t first = 0; first < AGroupIDs.size(); first += kKeyChunk) {
+    TDBParams params;
+    params.reserve(kKeyChunk);
+    for (size_t i = 0; i < kKeyChunk; ++i)
+      params.emplace_back("k" + std::to_string(i), Int(AGroupIDs[std::min(first + i, AGroupIDs.size() - 1)]));
+    ARead(params);
+  }
 }
 
 }  // namespace
 
 std::map<int, TNameValuePairs> TUserGroupDAO::GetDetails(const std::vector<int>& AGroupIDs) {
+  static const std::string sql = "select GROUPID, TNAME, TVALUE from GROUPSDETAIL where " + ChunkCondition("GROUPID");
   std::map<int, TNameValuePairs> details;
-  if (AGroupIDs.empty()) return details;
-  auto ds = GetAll(
-      "select D.GROUPID, D.TNAME, D.TVALUE from \"TEMPSTRINGS\" T join GROUPSDETAIL D on D.GROUPID = "
-      "CAST(T.\"VALUE\" AS INTEGER) where T.\"PARAM\" = 'groupids' order by D.GROUPID, D.TNAME asc",
-      GroupIDList(AGroupIDs));
   DAOGuard(kUserGroupDAOError, [&] {
-    for (; !ds->Eof(); ds->Next())
-      details[ds->AsInteger("GROUPID")].emplace_back(ds->AsString("TNAME"), ds->AsString("TVALUE"));
+    ForEachChunk(AGroupIDs, [&](const TDBParams& params) {
+      auto ds = Conn().Query(sql, params);
+      for (; !ds->Eof(); ds->Next())
+        details[ds->AsInteger("GROUPID")].emplace_back(ds->AsString("TNAME"), ds->AsString("TVALUE"));
+    });
   });
+  // Sorted here, not by the engine: its sort records carry the full declared width of every
+  // value. Byte order of UTF-8 is the code-point order of the column's binary collation.
+  for (auto& [id, fields] : details)
+    std::sort(fields.begin(), fields.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   return details;
 }
 
 std::map<int, std::vector<std::string>> TUserGroupDAO::GetUsersByGroups(const std::vector<int>& AGroupIDs) {
+  static const std::string sql = "select GROUPID, USERID from USERGROUP where " + ChunkCondition("GROUPID");
   std::map<int, std::vector<std::string>> users;
-  if (AGroupIDs.empty()) return users;
-  auto ds = GetAll(
-      "select U.GROUPID, U.USERID from \"TEMPSTRINGS\" T join USERGROUP U on U.GROUPID = "
-      "CAST(T.\"VALUE\" AS INTEGER) where T.\"PARAM\" = 'groupids'",
-      GroupIDList(AGroupIDs));
   DAOGuard(kUserGroupDAOError, [&] {
-    for (; !ds->Eof(); ds->Next()) users[ds->AsInteger("GROUPID")].push_back(ds->AsString("USERID"));
+    ForEachChunk(AGroupIDs, [&](const TDBParams& params) {
+      auto ds = Conn().Query(sql, params);
+      for (; !ds->Eof(); ds->Next()) users[ds->AsInteger("GROUPID")].push_back(ds->AsString("USERID"));
+    });
   });
   return users;
 }

@@ -359,6 +359,45 @@ TEST_F(UserGroupAPITest, ListsAndCountsAreScopedToTheTenant) {
   EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
 }
 
+// Pages are read in chunks of keys: a page over several chunks, the last one short, must give
+// every group exactly its own fields and members.
+TEST_F(UserGroupAPITest, LongPagesKeepEachGroupsOwnFieldsAndMembers) {
+  TConnectionObject conn;
+  conn.Connection().ExecProc("ADDTENANT", {{"ATENANTID", TDBScalar(std::string("tenant-d"))},
+                                           {"ATENANTNAME", TDBScalar(std::string("d"))},
+                                           {"AHTENANTSECRET", TDBScalar(std::string())},
+                                           {"ASALT", TDBScalar(std::string())},
+                                           {"AISACTIVE", TDBScalar(int32_t{1})},
+                                           {"ACREATOR", TDBScalar(std::string("setup"))},
+                                           {"ACREATED", TDBScalar(TDBNull{})},
+                                           {"ALASTMODIFIED", TDBScalar(TDBNull{})}});
+  TUserGroupAPI d(&conn, "tenant-d");
+  const std::vector<std::string> ids = {"u1", "u2", "u3", "u4", "u5", "u6"};
+  for (int i = 0; i < 205; ++i) {
+    const std::string name = "d" + std::to_string(i);
+    TNameValuePairs fields;
+    if (i % 3 != 0) fields = {{"n", std::to_string(i)}, {"A", "x"}};
+    d.AddGroup(name, "me", fields);
+    if (i % 4 != 0) d.UpdateGroupUsers(name, {ids[i % 6], ids[(i + 1) % 6]}, nullptr);
+  }
+  std::vector<TGroupInfo> list;
+  ASSERT_TRUE(d.GetGroups(list));
+  ASSERT_EQ(list.size(), 205u);
+  const auto members = d.GetUsersByGroups(list);
+  for (size_t k = 0; k < list.size(); ++k) {
+    const int i = std::stoi(list[k].GroupName.substr(1));
+    const TNameValuePairs fields =
+        i % 3 != 0 ? TNameValuePairs{{"A", "x"}, {"n", std::to_string(i)}} : TNameValuePairs{};
+    EXPECT_EQ(list[k].Details, fields) << list[k].GroupName;
+    auto got = members[k];
+    std::sort(got.begin(), got.end());
+    std::vector<std::string> want;
+    if (i % 4 != 0) want = {ids[i % 6], ids[(i + 1) % 6]};
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(got, want) << list[k].GroupName;
+  }
+}
+
 TEST_F(UserGroupAPITest, GroupsOfAUserForThePipeline) {
   TUserGroupAPI a(&FConn, kTenantA);
   a.AddGroup("g-one", "me", {});
