@@ -73,6 +73,23 @@ TGroupBody ReadGroupBody(const rapidjson::Value& object, bool for_update) {
   return body;
 }
 
+// A group name is client text: in the Location header it is one percent-encoded path segment,
+// so that it can neither end the header line nor add path segments.
+std::string PathSegment(const std::string& text) {
+  static const char* const kHex = "0123456789ABCDEF";
+  std::string out;
+  for (const unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 15]);
+    }
+  }
+  return out;
+}
+
 std::string ItemName(TEndpointRequest& request) {
   std::string item;
   if (!request.Params().TryGetValue("item", item)) RaiseBadRequest({}, "Unexpected request query parameters");
@@ -204,7 +221,7 @@ void Post(TEndpointContext& context, TEndpointRequest& request, TEndpointRespons
   if (GetByName(group.FGroupName, tenant, nullptr, info, users))
     static_cast<rapidjson::Value&>(body) = TGroupsResource::GroupToJSON(info, users, body.GetAllocator());
   response.Body().SetValue(body);
-  response.SetCreated(group.FGroupName);
+  response.SetCreated(PathSegment(group.FGroupName));
 }
 
 void PutItem(TEndpointContext& context, TEndpointRequest& request, TEndpointResponse& response) {

@@ -145,6 +145,14 @@ TEST_F(ApacheGroups, AddingGroupsAndTheirErrors) {
   ASSERT_EQ(add.FStatus, 201) << Describe(add);
   EXPECT_EQ(FAlias(Shape(Parse(add.FBody))), "groupname=g3,_meta{creator,created},n=7");
 
+  // The name is client text: the Location carries it as one encoded path segment.
+  add = Send("POST", "/groups", "{\"groupname\":\"a b?c\\r\\nX-Injected: 1\"}");
+  ASSERT_EQ(add.FStatus, 201) << Describe(add);
+  EXPECT_FALSE(add.HasHeader("X-Injected"));
+  EXPECT_NE(add.Header("Location").find("/groups/a%20b%3Fc%0D%0AX-Injected%3A%201"), std::string::npos)
+      << add.Header("Location");
+  EXPECT_EQ(Send("DELETE", "/groups/a%20b%3Fc%0D%0AX-Injected%3A%201").FStatus, 204);
+
   // The list carries each group's own members; an unknown or deleted group is a bare 404.
   auto list = Send("GET", "/groups");
   ASSERT_EQ(list.FStatus, 200) << Describe(list);
