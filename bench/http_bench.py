@@ -166,7 +166,8 @@ def main():
         f.write(f'LoadModule trivial_module "{args.build}/lib/mod_trivial.so"\n'
                 "<Location /trivial>\n    SetHandler trivial-handler\n</Location>\n")
     os.makedirs(os.path.join(run_dir, "firebird"), exist_ok=True)
-    env = dict(os.environ, FIREBIRD_LOCK=os.path.join(run_dir, "firebird"), FIREBIRD_TMP=os.path.join(run_dir, "firebird"))
+    env = dict(os.environ, TZ="UTC", FIREBIRD_LOCK=os.path.join(run_dir, "firebird"), FIREBIRD_TMP=os.path.join(run_dir, "firebird"))
+    # A real database, so the analytics writer stores a row for every request while we measure.
     create_database(args, run_dir, env)
     subprocess.run([os.path.join(args.source, "scripts/apache-conf.sh"), run_dir, str(port),
                     os.path.join(args.build, "lib/mod_kelvoserver.so"), "64"], check=True)

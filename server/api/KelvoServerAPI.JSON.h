@@ -12,7 +12,11 @@
 
 using TJSONWriter = rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::ASCII<>>;
 
-/// Compact, ASCII-escaped JSON text of `value`.
+/// `text` with every byte that is not part of valid UTF-8 replaced by U+FFFD.
+std::string ValidUTF8(const std::string& text);
+
+/// Compact, ASCII-escaped JSON text of `value`; strings that are not valid UTF-8 are written
+/// with their invalid bytes replaced by U+FFFD, never as broken JSON.
 std::string JSONToText(const rapidjson::Value& value);
 
 /// Parses `text` completely as JSON into `document`; false (and `document` null) when it is not

@@ -40,8 +40,19 @@ std::string Trim(std::string_view text) {
   return std::string(text.substr(b, e - b));
 }
 
+// The client library shuts every attachment down when the process gets SIGTERM or SIGINT. Apache
+// sends its children SIGTERM to stop them, and the module's own shut-down still has work for the
+// database (the analytics rows still queued); it closes its connections itself. So the library
+// is told to leave signals to the host process.
+int KeepAttachmentsOnSignal(const int reason, const int, void*) { return reason == fb_shutrsn_signal ? 1 : 0; }
+
 IMaster* Master() {
-  static IMaster* master = fb_get_master_interface();
+  static IMaster* master = [] {
+    IMaster* m = fb_get_master_interface();
+    ISC_STATUS_ARRAY status{};
+    fb_shutdown_callback(status, KeepAttachmentsOnSignal, fb_shut_confirmation, nullptr);
+    return m;
+  }();
   return master;
 }
 

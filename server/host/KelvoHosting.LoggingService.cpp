@@ -1,5 +1,7 @@
 #include "KelvoHosting.LoggingService.h"
 
+#include "KelvoServerAPI.JSON.h"
+
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -90,13 +92,13 @@ void TKelvoLoggingService::Log(const std::string& category, const rapidjson::Val
 
   if (FFileOpen.load(std::memory_order_acquire)) {
     // Serialise outside the lock; only the write itself is serialised.
-    rapidjson::StringBuffer buffer;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-    entry.Accept(writer);
+    // Records carry client text (paths, headers): written so that it is valid JSON whatever
+    // bytes the client sent.
+    const std::string text = JSONToText(entry);
     std::lock_guard<std::mutex> lock(FWriterLock);
     if (FWriter) {
       if (!FLogIsEmpty) WriteText(FWriter, ",\n");
-      std::fwrite(buffer.GetString(), 1, buffer.GetSize(), FWriter);
+      std::fwrite(text.data(), 1, text.size(), FWriter);
       // Flushed per entry so that the log shows what happened up to a crash.
       std::fflush(FWriter);
       FLogIsEmpty = false;

@@ -6,6 +6,7 @@
 
 #include "KelvoHosting.APIDocResource.h"
 #include "KelvoHosting.ExtensionsServices.h"
+#include "KelvoHosting.LoggingService.h"
 #include "KelvoHosting.ResourceManager.h"
 #include "KelvoServer.ACL.h"
 #include "KelvoServer.BaseAPI.h"
@@ -13,6 +14,7 @@
 #include "KelvoServer.Config.h"
 #include "KelvoServer.ExtensionsServices.h"
 #include "KelvoServer.GroupsResource.h"
+#include "KelvoServer.LogWriter.h"
 #include "KelvoServer.Redirect.h"
 #include "KelvoServer.UsersResource.h"
 #include "KelvoServer.VersionResource.h"
@@ -179,6 +181,7 @@ void KelvoServerStartup(const std::string& config_file) {
   TGroupsResource::RegisterAllowCreator();
   InstallRequestServices();
   KelvoServices().Add<IKelvoSegmentsService>(std::make_shared<TKelvoSegmentsService>());
+  RegisterKelvoLoggingService();
   auto application = std::make_shared<TKelvoApplicationService>();
   application->AddStartupNotification(ModuleStartupNotification);
   application->AddShutdownNotification(ModuleShutdownNotification);
@@ -190,6 +193,7 @@ void KelvoServerStartup(const std::string& config_file) {
     SetUpLogging();
     KelvoWebApplication().SetMaxConnections(KelvoConfig().FServerLimits.FMaxConnections);
     AddDatabaseConnection();
+    TKelvoLogWriter::Startup();
     if (auto service = KelvoServices().Get<IKelvoApplicationService>()) service->Startup();
   } catch (...) {
     // The server still runs: with defaults, and with whatever was registered before the failure.
@@ -205,10 +209,15 @@ void KelvoServerShutdown() {
     // Shut-down must finish: what follows releases the rest.
   }
   try {
+    KelvoLoggingShutdown();  // writes the analytics rows still queued, then stops the writer
+  } catch (...) {
+  }
+  try {
     TConnectionObject::CloseStandardConnectionDefs();
   } catch (...) {
     // The pool is gone with the process in any case.
   }
   RemoveRequestServices();
+  UnregisterKelvoLoggingService();  // closes the log file's document
   KelvoServices().Clear();
 }

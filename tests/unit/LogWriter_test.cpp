@@ -91,6 +91,8 @@ TEST(LogWriter, PipelineRecordsHandledRequestsOnly) {
   RegisterResource(std::make_unique<TStubResource>("Fails", "/fails", "Boom", [](TEndpointContext&) {
     throw std::runtime_error("endpoint failed");
   }));
+  // The module started its own writer over the (absent) database; replace it by the recorder.
+  TKelvoLogWriter::Shutdown();
   TKelvoLogWriter::Startup([&] { return std::make_unique<TRecordingSink>(lock, rows); });
   EXPECT_EQ(server.Request("GET", "/users").FStatus, 200);
   EXPECT_EQ(server.Request("DELETE", "/users").FStatus, 200);
