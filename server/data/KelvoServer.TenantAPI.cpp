@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 
+#include "KelvoServer.UserAPI.h"
 #include "KelvoServerAPI.Format.h"
 
 namespace {
@@ -274,6 +275,8 @@ void TServerAPIHelpers::ResetDefaultTenantId() {
 }
 
 bool TServerAPIHelpers::IsUserBelongsToTenant(const std::string& AUserId, const std::string& ATenantId) {
+  // The session lookup that found this user a moment ago on this thread joined it with the tenant.
+  if (TakeNotedSessionUser(AUserId, ATenantId)) return true;
   return OnConnection(nullptr, [&](TTenantAPI& api) {
     return api.IsEntityBelongToTenant(TTenantEntity::Users, AUserId, ATenantId);
   });

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <map>
 #include <thread>
+#include <type_traits>
 
 #include "KelvoServerAPI.Format.h"
 
@@ -28,6 +29,26 @@ void WithLockRetries(F&& AAttempt) {
 }
 
 }  // namespace
+
+template <class F>
+auto TUserAPI::InReadTransaction(F&& AReads) -> decltype(AReads()) {
+  TFBConnection& connection = FConnObj->Connection();
+  if (connection.InTransaction()) return AReads();
+  DAOGuard(&RaiseDAOError<EUserDAODVError>, [&] { connection.StartTransaction(TFBLockWait::Wait, true); });
+  try {
+    if constexpr (std::is_void_v<decltype(AReads())>) {
+      AReads();
+      FConnObj->Commit();
+    } else {
+      auto result = AReads();
+      FConnObj->Commit();
+      return result;
+    }
+  } catch (...) {
+    RollbackQuietly();
+    throw;
+  }
+}
 
 TUserAPI::TUserAPI(TConnectionObject* AConnectionObject, const std::string& ATenantId)
     : TBaseWithTenantAPI(AConnectionObject, ATenantId), FUserDAO(std::make_unique<TUserDAO>(AConnectionObject)) {}
@@ -113,21 +134,25 @@ void TUserAPI::ReadUser(TDataSet& ADataSet, TUserInfo& AUserInfo, int AUID) {
 }
 
 bool TUserAPI::GetUserByID(const std::string& AUserID, TUserInfo& AUserInfo) {
-  auto ds = FUserDAO->GetUserByID(AUserID, FTenantId);
-  if (ds->Eof()) return false;
-  ReadUser(*ds, AUserInfo, ds->AsInteger("UID"));
-  return true;
+  return InReadTransaction([&] {
+    auto ds = FUserDAO->GetUserByID(AUserID, FTenantId);
+    if (ds->Eof()) return false;
+    ReadUser(*ds, AUserInfo, ds->AsInteger("UID"));
+    return true;
+  });
 }
 
 bool TUserAPI::GetUserByName(const std::string& AUserName, TUserInfo& AUserInfo) {
-  auto ds = FUserDAO->UsersByName(AUserName);
   const int32_t tid = GetTID();
-  for (; !ds->Eof(); ds->Next()) {
-    if (ds->AsInteger("TID") != tid) continue;
-    ReadUser(*ds, AUserInfo, ds->AsInteger("UID"));
-    return true;
-  }
-  return false;
+  return InReadTransaction([&] {
+    auto ds = FUserDAO->UsersByName(AUserName);
+    for (; !ds->Eof(); ds->Next()) {
+      if (ds->AsInteger("TID") != tid) continue;
+      ReadUser(*ds, AUserInfo, ds->AsInteger("UID"));
+      return true;
+    }
+    return false;
+  });
 }
 
 void TUserAPI::Login(const TCredentials& ACredentials, std::string& AUserID, std::string& ASessionID) {
@@ -220,12 +245,14 @@ bool TUserAPI::GetUsers(const TQuery* QueryArgs, std::vector<TUserInfo>& UserLis
   std::string sql;
   TDBParams params;
   BuildQuerySQL(QueryArgs, TUserDAO::UserEntityParams(), StaticFields(), {}, TQueryWriterKind::Standard, sql, params);
-  auto ds = FUserDAO->List(sql, params);
-  for (ds->First(); !ds->Eof(); ds->Next()) {
-    TUserInfo info;
-    ReadUser(*ds, info, ds->AsInteger("UID"));
-    UserList.push_back(std::move(info));
-  }
+  InReadTransaction([&] {
+    auto ds = FUserDAO->List(sql, params);
+    for (ds->First(); !ds->Eof(); ds->Next()) {
+      TUserInfo info;
+      ReadUser(*ds, info, ds->AsInteger("UID"));
+      UserList.push_back(std::move(info));
+    }
+  });
   return !UserList.empty();
 }
 
@@ -251,9 +278,33 @@ auto WithUserAPI(TConnectionObject* AConnection, const std::string& ATenantId, F
 
 }  // namespace
 
+namespace {
+
+struct TNotedSessionUser {
+  std::string FUserID;
+  std::string FTenantId;
+};
+thread_local TNotedSessionUser GNotedSessionUser;
+
+}  // namespace
+
+void NoteSessionUser(const std::string& AUserID, const std::string& ATenantId) {
+  GNotedSessionUser = {AUserID, ATenantId};
+}
+
+bool TakeNotedSessionUser(const std::string& AUserID, const std::string& ATenantId) {
+  const bool same = !AUserID.empty() && GNotedSessionUser.FUserID == AUserID && GNotedSessionUser.FTenantId == ATenantId;
+  GNotedSessionUser = {};
+  return same;
+}
+
 bool TServerAPIHelpers::UserIDOfSession(TConnectionObject* AConnection, const std::string& ASessionToken,
                                         const std::string& ATenantId, std::string& AUserID) {
-  return WithUserAPI(AConnection, ATenantId, [&](TUserAPI& api) { return api.GetCurrentUser(ASessionToken, AUserID); });
+  NoteSessionUser({}, {});
+  const bool found =
+      WithUserAPI(AConnection, ATenantId, [&](TUserAPI& api) { return api.GetCurrentUser(ASessionToken, AUserID); });
+  if (found) NoteSessionUser(AUserID, ATenantId);
+  return found;
 }
 
 bool TServerAPIHelpers::UserNameOfID(TConnectionObject* AConnection, const std::string& AUserID,

@@ -39,6 +39,13 @@ struct TUserInfo {
   TNameValuePairs Details;
 };
 
+/// Remembers, for the calling thread, the user that a session token of a tenant resolved to, so
+/// that the pipeline's next question "does this user belong to this tenant?" is answered
+/// without asking the database again: the session lookup already joined user and tenant.
+void NoteSessionUser(const std::string& AUserID, const std::string& ATenantId);
+/// True (once) when the thread's last session lookup resolved exactly this user in this tenant.
+bool TakeNotedSessionUser(const std::string& AUserID, const std::string& ATenantId);
+
 /// Tenant-scoped: every operation works in the tenant given at construction.
 class TUserAPI : public TBaseWithTenantAPI {
  public:
@@ -86,6 +93,10 @@ class TUserAPI : public TBaseWithTenantAPI {
  private:
   void ReadUser(TDataSet& ADataSet, TUserInfo& AUserInfo, int AUID);
   void RollbackQuietly();
+  /// Runs several reads in one read-only transaction (one start and commit instead of one per
+  /// statement); inside a transaction of the caller they simply join it.
+  template <class F>
+  auto InReadTransaction(F&& AReads) -> decltype(AReads());
 
   std::unique_ptr<TUserDAO> FUserDAO;
 };

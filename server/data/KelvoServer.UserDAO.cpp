@@ -72,6 +72,8 @@ std::unique_ptr<TDataSet> TUserDAO::GetUserByID(const std::string& AUserID, cons
 
 bool TUserDAO::GetCurrentUser(const std::string& ASessionID, const std::string& ATenantID, std::string& AUserID) {
   AUserID.clear();
+  // Every signed-out user holds the empty token: it is no session.
+  if (ASessionID.empty()) return false;
   if (!FitsColumn(ASessionID, kSessionIdLength) || !FitsColumn(ATenantID, kTenantIdLength)) return false;
   return Guard([&] {
     auto ds = Conn().Query(

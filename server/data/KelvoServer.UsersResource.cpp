@@ -141,7 +141,11 @@ void Get(TEndpointContext& context, TEndpointRequest& request, TEndpointResponse
   body.SetArray();
   auto& a = body.GetAllocator();
   std::string name;
-  if (query && SingleUserNameFilter(*query, name)) {
+  // Without a tenant the list would have no tenant condition at all: every tenant's users. Only
+  // the master secret may see that.
+  if (tenant.empty() && !context.Authenticated().Contains(TEndpointContext::TAuthenticatedFlag::MasterSecret)) {
+    // nothing to list
+  } else if (query && SingleUserNameFilter(*query, name)) {
     TUserInfo user;
     if (GetUserByName(name, tenant, user)) body.PushBack(TUsersResource::UserToJSON(user, a), a);
   } else {

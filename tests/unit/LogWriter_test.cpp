@@ -87,17 +87,17 @@ TEST(LogWriter, PipelineRecordsHandledRequestsOnly) {
     std::vector<std::string>& FRows;
   };
   TInProcessServer server("");
-  RegisterResource(std::make_unique<TStubResource>("Users", "/users", "GetUsers"));
+  RegisterResource(std::make_unique<TStubResource>("Things", "/things", "GetUsers"));
   RegisterResource(std::make_unique<TStubResource>("Fails", "/fails", "Boom", [](TEndpointContext&) {
     throw std::runtime_error("endpoint failed");
   }));
   // The module started its own writer over the (absent) database; replace it by the recorder.
   TKelvoLogWriter::Shutdown();
   TKelvoLogWriter::Startup([&] { return std::make_unique<TRecordingSink>(lock, rows); });
-  EXPECT_EQ(server.Request("GET", "/users").FStatus, 200);
-  EXPECT_EQ(server.Request("DELETE", "/users").FStatus, 200);
+  EXPECT_EQ(server.Request("GET", "/things").FStatus, 200);
+  EXPECT_EQ(server.Request("DELETE", "/things").FStatus, 200);
   EXPECT_EQ(server.Request("GET", "/fails").FStatus, 500);
   EXPECT_EQ(server.Request("GET", "/nothing").FStatus, 404);
   KelvoLoggingShutdown();
-  EXPECT_EQ(rows, (std::vector<std::string>{"Users|GetUsers|GET|||", "Users|GetUsers|DELETE|||"}));
+  EXPECT_EQ(rows, (std::vector<std::string>{"Things|GetUsers|GET|||", "Things|GetUsers|DELETE|||"}));
 }
