@@ -37,6 +37,67 @@ SCENARIOS = [
 ]
 
 
+# Group scenarios: two signed-in users whose sessions the seed stores. ANN's id is shaped like an
+# id, so that checking the "users" entry of an ACL never looks a name up.
+ANN_ID = "AAAAAAAA-0000-0000-0000-000000000001"
+ANN_TOKEN = "a" * 32
+BOB_ID = "BBBBBBBB-0000-0000-0000-000000000002"
+BOB_TOKEN = "b" * 32
+# One endpoint (GET /api) behind one ACL: ann passes by her id without any lookup, as on a public
+# endpoint; bob only after his groups are read.
+GROUPS_ACL = f'API.API={{"users":["{ANN_ID}"],"groups":["staff"]}}'
+
+# 100 users, 1,000 groups with a custom field and 10 members each, and ann and bob, bob in "staff".
+GROUPS_SEED_SQL = f"""
+SET TERM ^ ;
+EXECUTE BLOCK AS
+  DECLARE tid INTEGER;
+  DECLARE i INTEGER = 0;
+  DECLARE j INTEGER;
+  DECLARE uid INTEGER;
+  DECLARE gid INTEGER;
+BEGIN
+  SELECT FIRST 1 TID FROM TENANTS ORDER BY TID INTO :tid;
+  WHILE (i < 100) DO BEGIN
+    EXECUTE PROCEDURE ADDUSER('bench-member-' || i, 'member' || i, 'x', 's', 'bench', :tid, NULL, NULL)
+      RETURNING_VALUES :uid;
+    i = i + 1;
+  END
+  i = 0;
+  WHILE (i < 1000) DO BEGIN
+    EXECUTE PROCEDURE ADDGROUP('group-' || i, 'bench', :tid, NULL, NULL) RETURNING_VALUES :gid;
+    EXECUTE PROCEDURE ADDGROUPDETAIL('kind', 'bench', FALSE, :gid);
+    j = 0;
+    WHILE (j < 10) DO BEGIN
+      SELECT UID FROM USERS WHERE USERID = 'bench-member-' || MOD(:i * 10 + :j, 100) INTO :uid;
+      EXECUTE PROCEDURE ADDUSERGROUP('bench-member-' || MOD(:i * 10 + :j, 100), :gid, :uid);
+      j = j + 1;
+    END
+    i = i + 1;
+  END
+  EXECUTE PROCEDURE ADDUSER('{ANN_ID}', 'ann', 'x', 's', 'bench', :tid, NULL, NULL) RETURNING_VALUES :uid;
+  EXECUTE PROCEDURE ADDUSER('{BOB_ID}', 'bob', 'x', 's', 'bench', :tid, NULL, NULL) RETURNING_VALUES :uid;
+  UPDATE USERS SET SESSIONID = '{ANN_TOKEN}' WHERE USERID = '{ANN_ID}';
+  UPDATE USERS SET SESSIONID = '{BOB_TOKEN}' WHERE USERID = '{BOB_ID}';
+  EXECUTE PROCEDURE ADDGROUP('staff', 'bench', :tid, NULL, NULL) RETURNING_VALUES :gid;
+  EXECUTE PROCEDURE ADDUSERGROUP('{BOB_ID}', :gid, :uid);
+END^
+SET TERM ; ^
+COMMIT;
+"""
+
+
+def groups_scenarios():
+    return [
+        # The public GET /version, as small as GET /api, with bob's session for reference.
+        ("GET /version public, session", "GET", "/version", {"X-Vantrel-Session-Token": BOB_TOKEN}, None),
+        ("GET /api ACL passed by user id, session", "GET", "/api", {"X-Vantrel-Session-Token": ANN_TOKEN}, None),
+        ("GET /api ACL passed by group, session", "GET", "/api", {"X-Vantrel-Session-Token": BOB_TOKEN}, None),
+        # Last, so that its slow requests still running when wrk stops weigh on no other scenario.
+        ("GET /groups (1000 groups x 10 members)", "GET", "/groups", {}, None),
+    ]
+
+
 def lua_rotating_login(prefix):
     # Sign-ins spread over many users, as real clients do; one user's row is one lock.
     return (
@@ -95,6 +156,11 @@ def create_database(args, run_dir, env, seed=True):
     script = os.path.join(run_dir, "seed.sql")
     with open(script, "w") as f:
         f.write(seed_sql())
+    subprocess.run(["isql-fb", "-q", "-user", "sysdba", "-password", "plumcrate", database, "-i", script],
+                   check=True, env=env, stdout=subprocess.DEVNULL)
+    script = os.path.join(run_dir, "seed-groups.sql")
+    with open(script, "w") as f:
+        f.write(GROUPS_SEED_SQL)
     subprocess.run(["isql-fb", "-q", "-user", "sysdba", "-password", "plumcrate", database, "-i", script],
                    check=True, env=env, stdout=subprocess.DEVNULL)
 
@@ -205,6 +271,8 @@ def main():
     with open(os.path.join(run_dir, "kelvoserver.ini"), "w") as f:
         f.write(f"[Server.Limits]\nMaxConnections={args.threads}\n[Data]\nDatabase=kelvoserver.tvl\n"
                 + (f"PooledMax={args.pool}\n" if args.pool else ""))
+        if not args.no_users:
+            f.write(f"[Server.Authorization]\n{GROUPS_ACL}\n")
     with open(os.path.join(run_dir, "extra.conf"), "w") as f:
         f.write(f'LoadModule trivial_module "{args.build}/lib/mod_trivial.so"\n'
                 "<Location /trivial>\n    SetHandler trivial-handler\n</Location>\n")
@@ -224,6 +292,7 @@ def main():
         if not args.no_users:
             token = post_json(url + "/users/signup", {"username": ME_USER, "password": "pw"})["sessionToken"]
             scenarios += users_scenarios(token)
+            scenarios += groups_scenarios()
         children = child_pids(apache.pid)
         rss = []  # (after, MB, threads)
         samples = {s[0]: [] for s in scenarios}

@@ -13,6 +13,7 @@
 #include "KelvoServer.BaseDAO.h"
 #include "KelvoServer.Config.h"
 #include "KelvoServer.ExtensionsServices.h"
+#include "KelvoServer.GroupsResource.h"
 #include "KelvoServer.LogWriter.h"
 #include "KelvoServer.Redirect.h"
 #include "KelvoServer.UsersResource.h"
@@ -68,6 +69,10 @@ void InstallRequestServices() {
                                         std::string& user_name) {
     return TServerAPIHelpers::UserNameOfID(nullptr, user_id, tenant, user_name);
   });
+  InstallHook(services.GetGroupsByUser,
+              [](IKelvoHostContext*, const std::string& user_id, const std::string& tenant) {
+                return TServerAPIHelpers::GetGroupsByUser(nullptr, user_id, tenant);
+              });
   InstallHook(services.IsUserBelongsToTenant, &TServerAPIHelpers::IsUserBelongsToTenant);
   InstallHook(services.GetTenantName, &TServerAPIHelpers::GetTenantNameByTenantId);
   InstallHook(services.GetDefaultTenantId, [] { return TServerAPIHelpers::GetDefaultTenantId(nullptr); });
@@ -103,6 +108,7 @@ void RegisterBuiltInResources() {
   TVersionResource::Register();
   TAPIDocResource::Register();
   TUsersResource::Register();
+  TGroupsResource::Register();
 }
 
 // First start-up notification: everything requests are routed to. A failing step ends it.
@@ -172,6 +178,7 @@ void KelvoServerStartup(const std::string& config_file) {
   // What the module's units set up before anything runs.
   InstallEndpointFactories();
   TUsersResource::RegisterAllowCreator();
+  TGroupsResource::RegisterAllowCreator();
   InstallRequestServices();
   KelvoServices().Add<IKelvoSegmentsService>(std::make_shared<TKelvoSegmentsService>());
   RegisterKelvoLoggingService();

@@ -38,7 +38,8 @@ TEST(APIDoc, JSONJoinsTheDefinitionsOfAllResources) {
   for (auto it = doc["paths"].MemberBegin(); it != doc["paths"].MemberEnd(); ++it) paths.push_back(it->name.GetString());
   EXPECT_EQ(paths, (std::vector<std::string>{"/alpha", "/alpha/{id}/sub/{key}", "/api", "/api/apidoc.json",
                                              "/api/apidoc.yaml", "/api/{item}/apidoc.yaml", "/beta",
-                                             "/beta/{id}/sub/{key}", "/users", "/users/fields", "/users/login",
+                                             "/beta/{id}/sub/{key}", "/groups", "/groups/fields",
+                                             "/groups/{item}", "/users", "/users/fields", "/users/login",
                                              "/users/logout", "/users/signup", "/users/{id}", "/users/{id}/groups",
                                              "/version"}));
   EXPECT_EQ(std::string(doc["paths"]["/version"]["get"]["description"].GetString()),

@@ -31,7 +31,7 @@ void RegisterStandIns() {
   users.Delete("DeleteUser", "{id}", Answer("DeleteUser", {"id"}));
   RegisterResource(users);
 
-  TResourceDefinition groups("Groups");
+  TResourceDefinition groups("Teams");
   groups.Get("GetGroups", "", Answer("GetGroups"));
   groups.Get("GetGroup", "{item}", Answer("GetGroup", {"item"}));
   groups.Get("GetGroupFields", "fields", Answer("GetGroupFields"));
@@ -101,9 +101,9 @@ TEST(Routing, OverlappingSuffixesResolveToTheMostSpecificEndpoint) {
       {"POST", "/members/logout", "LogoutUser"},
       {"PUT", "/members/u1", "UpdateUser id=u1"},
       {"DELETE", "/members/u1", "DeleteUser id=u1"},
-      {"GET", "/groups/fields", "GetGroupFields"},
-      {"GET", "/groups/staff", "GetGroup item=staff"},
-      {"PUT", "/groups/staff", "UpdateGroup item=staff"},
+      {"GET", "/teams/fields", "GetGroupFields"},
+      {"GET", "/teams/staff", "GetGroup item=staff"},
+      {"PUT", "/teams/staff", "UpdateGroup item=staff"},
       {"GET", "/edgemodules", "GetModules"},
       {"GET", "/edgemodules/fields", "GetModulesFields"},
       {"GET", "/edgemodules/resources", "GetResources"},
@@ -137,7 +137,7 @@ TEST(Routing, NoEndpointForMethodOrShape) {
   RegisterStandIns();
   const std::pair<const char*, const char*> cases[] = {
       {"PATCH", "/members/1"}, {"POST", "/members/1/2/3"}, {"GET", "/members/1/groups/x"}, {"DELETE", "/members"},
-      {"PUT", "/groups"}, {"GET", "/edgemodules/m1/resources/r1/fields/x/y"}};
+      {"PUT", "/teams"}, {"GET", "/edgemodules/m1/resources/r1/fields/x/y"}};
   for (const auto& [method, path] : cases) {
     const auto reply = server.Request(method, path);
     if (std::string(path) == "/edgemodules/m1/resources/r1/fields/x/y") {
