@@ -277,7 +277,7 @@ def main():
         f.write(f'LoadModule trivial_module "{args.build}/lib/mod_trivial.so"\n'
                 "<Location /trivial>\n    SetHandler trivial-handler\n</Location>\n")
     os.makedirs(os.path.join(run_dir, "firebird"), exist_ok=True)
-    env = dict(os.environ, TZ="UTC", FIREBIRD_LOCK=os.path.join(run_dir, "firebird"),
+    env = dict(os.environ, TZ="UTC", MALLOC_ARENA_MAX=os.environ.get("MALLOC_ARENA_MAX", "2"), FIREBIRD_LOCK=os.path.join(run_dir, "firebird"),
                FIREBIRD_TMP=os.path.join(run_dir, "firebird"))
     # A real database, so the analytics writer stores a row for every request while we measure and the
     # users scenarios have their users; made before apache-conf.sh hands the directory to the server's user.

@@ -17,6 +17,10 @@ if [ ! -e "$RUN_DIR/kelvoserver.ini" ]; then
     echo "run: wrote $RUN_DIR/kelvoserver.ini"
 fi
 
+# Apache's threads would each get a malloc arena of their own; two keep the child smaller at no
+# measurable cost to throughput.
+export MALLOC_ARENA_MAX=${MALLOC_ARENA_MAX:-2}
+
 # The database engine stamps times with its local clock; the server's own times are UTC.
 export TZ=UTC
 

@@ -73,7 +73,7 @@ struct TLogWriterSettings {
   /// Rows that may wait in memory; beyond it, posts are refused (and counted as dropped) until
   /// the writer catches up. Only a store that stays slower than the request rate for a long
   /// time reaches it; without it, such a store would grow the server without limit.
-  size_t FMaxQueuedRows = 200000;
+  size_t FMaxQueuedRows = 50000;
 };
 
 /// The analytics writer thread: request threads post rows, one thread writes them in batches,
