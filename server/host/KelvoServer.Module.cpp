@@ -212,12 +212,14 @@ void KelvoServerShutdown() {
     KelvoLoggingShutdown();  // writes the analytics rows still queued, then stops the writer
   } catch (...) {
   }
+  // The log file is closed before the database: closing the last connection makes the engine
+  // write its cache out, which can take longer than Apache waits for a stopping child.
+  UnregisterKelvoLoggingService();  // closes the log file's document
   try {
     TConnectionObject::CloseStandardConnectionDefs();
   } catch (...) {
     // The pool is gone with the process in any case.
   }
   RemoveRequestServices();
-  UnregisterKelvoLoggingService();  // closes the log file's document
   KelvoServices().Clear();
 }
