@@ -107,6 +107,24 @@ auto DAOGuard(TDAOErrorRaiser ARaiser, F&& f) -> decltype(f()) {
   }
 }
 
+/// Runs `f`, an operation inherited from the DAO base, and raises its generic failures as the
+/// entity DAO's own class `E`; lock conflicts and key violations keep their classes, which
+/// callers retry on.
+template <class E, class F>
+auto RethrowAs(F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const EBaseDAODVDeadlockError&) {
+    throw;
+  } catch (const EBaseDAODVIntegrityViolationError&) {
+    throw;
+  } catch (const E&) {
+    throw;
+  } catch (const EBaseDAODVError& e) {
+    throw E(e.what(), e.InnerException());
+  }
+}
+
 class TBaseDAO {
  public:
   explicit TBaseDAO(TConnectionObject* AConnectionObject) : FConnObj(AConnectionObject) {}

@@ -9,21 +9,9 @@ auto Guard(F&& f) -> decltype(f()) {
   return DAOGuard(kTenantError, std::forward<F>(f));
 }
 
-// DAO failures of the inherited operations carry the generic classes; tenant callers expect
-// their own.
 template <class F>
 auto Rethrow(F&& f) -> decltype(f()) {
-  try {
-    return f();
-  } catch (const EBaseDAODVDeadlockError&) {
-    throw;
-  } catch (const EBaseDAODVIntegrityViolationError&) {
-    throw;
-  } catch (const ETenantDAODVError&) {
-    throw;
-  } catch (const EBaseDAODVError& e) {
-    throw ETenantDAODVError(e.what(), e.InnerException());
-  }
+  return RethrowAs<ETenantDAODVError>(std::forward<F>(f));
 }
 
 }  // namespace

@@ -9,20 +9,9 @@ auto Guard(F&& f) -> decltype(f()) {
   return DAOGuard(kUserError, std::forward<F>(f));
 }
 
-// The inherited operations raise the generic classes; callers of this DAO expect its own.
 template <class F>
 auto Rethrow(F&& f) -> decltype(f()) {
-  try {
-    return f();
-  } catch (const EBaseDAODVDeadlockError&) {
-    throw;
-  } catch (const EBaseDAODVIntegrityViolationError&) {
-    throw;
-  } catch (const EUserDAODVError&) {
-    throw;
-  } catch (const EBaseDAODVError& e) {
-    throw EUserDAODVError(e.what(), e.InnerException());
-  }
+  return RethrowAs<EUserDAODVError>(std::forward<F>(f));
 }
 
 }  // namespace
