@@ -63,6 +63,10 @@ class TEndpointDefinition {
   TEndpointDefinition& Produces(std::vector<std::string> types) { FDoc.FProduces = std::move(types); return *this; }
   TEndpointDefinition& Consumes(std::vector<std::string> types) { FDoc.FConsumes = std::move(types); return *this; }
   TEndpointDefinition& Param(TAPIDocParameter parameter) { FDoc.FParameters.push_back(std::move(parameter)); return *this; }
+  TEndpointDefinition& Params(const std::vector<TAPIDocParameter>& parameters) {
+    FDoc.FParameters.insert(FDoc.FParameters.end(), parameters.begin(), parameters.end());
+    return *this;
+  }
   TEndpointDefinition& Response(int code, std::string description, std::string schema_ref = {}, bool array = false) {
     FDoc.FResponses.push_back({code, std::move(description), std::move(schema_ref), array});
     return *this;

@@ -389,12 +389,7 @@ rapidjson::Value TGroupsResource::GroupToJSON(const TGroupInfo& AGroup, const st
                                               TAllocator& a) {
   rapidjson::Value group(rapidjson::kObjectType);
   group.AddMember("groupname", Text(AGroup.GroupName, a), a);
-  rapidjson::Value meta(rapidjson::kObjectType);
-  meta.AddMember("creator", Text(AGroup.Creator, a), a);
-  meta.AddMember("created", TDateTimeHelper::DateTimeToValue(AGroup.Created, a), a);
-  if (AGroup.LastModified != AGroup.Created)
-    meta.AddMember("updated", TDateTimeHelper::DateTimeToValue(AGroup.LastModified, a), a);
-  group.AddMember("_meta", meta, a);
+  group.AddMember("_meta", TDateTimeHelper::MetaObject(AGroup.Creator, AGroup.Created, AGroup.LastModified, a), a);
   for (const auto& [name, value] : AGroup.Details) group.AddMember(Text(name, a), Text(value, a), a);
   if (!AUsers.empty()) {
     rapidjson::Value users(rapidjson::kArrayType);
@@ -416,10 +411,7 @@ void TGroupsResource::Register() {
   TResourceDefinition groups("Groups");
   groups.Get("GetGroups", "", Get)
       .Summary("sGetGroupsSummaryTitle").Description("sGetGroupsSummaryDesc").Tags(tags).Produces(json)
-      .Param({"skip", "query", "sUserReqParamSkipDesc", "integer", false, ""})
-      .Param({"limit", "query", "sUserReqParamLimitDesc", "integer", false, ""})
-      .Param({"order", "query", "sUserReqParamOrderDesc", "string", false, ""})
-      .Param({"where", "query", "sUserReqParamWhereDesc", "string", false, ""})
+      .Params(TQueryHelper::DocParameters())
       .Response(200, "sResponseOK", "#/definitions/groupObject", true)
       .Response(400, "sResponseBadRequest");
   groups.Get("GetGroup", "{item}", GetItem)

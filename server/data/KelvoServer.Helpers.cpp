@@ -179,3 +179,21 @@ bool TTenantHelper::IsEntityBelongsToTenant(TTenantEntity AEntity, const std::st
   TTenantAPI api(connection.get());
   return api.IsEntityBelongToTenant(AEntity, AEntityID, ATenantId);
 }
+
+rapidjson::Value TDateTimeHelper::MetaObject(const std::string& ACreator, const TDBTimestamp& ACreated,
+                                             const TDBTimestamp& ALastModified,
+                                             rapidjson::Document::AllocatorType& AAllocator) {
+  rapidjson::Value meta(rapidjson::kObjectType);
+  meta.AddMember("creator", rapidjson::Value(ACreator.c_str(), static_cast<rapidjson::SizeType>(ACreator.size()), AAllocator),
+                 AAllocator);
+  meta.AddMember("created", DateTimeToValue(ACreated, AAllocator), AAllocator);
+  if (ALastModified != ACreated) meta.AddMember("updated", DateTimeToValue(ALastModified, AAllocator), AAllocator);
+  return meta;
+}
+
+std::vector<TAPIDocParameter> TQueryHelper::DocParameters() {
+  return {{"skip", "query", "sUserReqParamSkipDesc", "integer", false, ""},
+          {"limit", "query", "sUserReqParamLimitDesc", "integer", false, ""},
+          {"order", "query", "sUserReqParamOrderDesc", "string", false, ""},
+          {"where", "query", "sUserReqParamWhereDesc", "string", false, ""}};
+}

@@ -4,12 +4,14 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <rapidjson/document.h>
 
 #include "Kelvo.QueryTypes.h"
 #include "KelvoServer.BaseAPI.h"
 #include "KelvoServer.TenantAPI.h"
+#include "KelvoServerAPI.Resource.h"
 
 class TEndpointParams;
 class TEndpointContext;
@@ -23,6 +25,9 @@ class TQueryHelper {
   static constexpr size_t KMaxWhereLength = 128 * 1024;
   /// Deepest JSON nesting of a `where` text ($or/$and groups take two levels each).
   static constexpr int KMaxWhereJSONDepth = 2 * 32 + 8;
+
+  /// The documentation of the four list parameters, for every list endpoint.
+  static std::vector<TAPIDocParameter> DocParameters();
 
   /// The query of a list request from its `where`, `skip`, `limit` and `order` parameters; null
   /// when none of them has a value.
@@ -40,6 +45,10 @@ class TDateTimeHelper {
   /// "2019-05-04T09:10:11.000Z".
   static std::string DateTimeToText(const TDBTimestamp& ADateTime);
   static rapidjson::Value DateTimeToValue(const TDBTimestamp& ADateTime, rapidjson::Document::AllocatorType& AAllocator);
+  /// The "_meta" member of an entity object: "creator", "created", and "updated" only when the
+  /// entity changed after it was created.
+  static rapidjson::Value MetaObject(const std::string& ACreator, const TDBTimestamp& ACreated,
+                                     const TDBTimestamp& ALastModified, rapidjson::Document::AllocatorType& AAllocator);
 };
 
 class TFieldsHelper {

@@ -547,11 +547,7 @@ rapidjson::Value TUsersResource::UserToJSON(const TUserInfo& AUser, TAllocator& 
   rapidjson::Value user(rapidjson::kObjectType);
   user.AddMember("username", Text(AUser.UserName, a), a);
   user.AddMember("_id", Text(AUser.UserID, a), a);
-  rapidjson::Value meta(rapidjson::kObjectType);
-  meta.AddMember("creator", Text(AUser.Creator, a), a);
-  meta.AddMember("created", TDateTimeHelper::DateTimeToValue(AUser.Created, a), a);
-  if (AUser.LastModified != AUser.Created) meta.AddMember("updated", TDateTimeHelper::DateTimeToValue(AUser.LastModified, a), a);
-  user.AddMember("_meta", meta, a);
+  user.AddMember("_meta", TDateTimeHelper::MetaObject(AUser.Creator, AUser.Created, AUser.LastModified, a), a);
   for (const auto& [name, value] : AUser.Details) user.AddMember(Text(name, a), Text(value, a), a);
   return user;
 }
@@ -567,10 +563,7 @@ void TUsersResource::Register() {
   TResourceDefinition users("Users");
   users.Get("GetUsers", "", Get)
       .Summary("sGetUsersSummaryTitle").Description("sGetUsersSummaryDesc").Tags(tags).Produces(json)
-      .Param({"skip", "query", "sUserReqParamSkipDesc", "integer", false, ""})
-      .Param({"limit", "query", "sUserReqParamLimitDesc", "integer", false, ""})
-      .Param({"order", "query", "sUserReqParamOrderDesc", "string", false, ""})
-      .Param({"where", "query", "sUserReqParamWhereDesc", "string", false, ""})
+      .Params(TQueryHelper::DocParameters())
       .Response(400, "sResponseBadRequest")
       .Response(200, "sResponseOK", "#/definitions/userObject", true);
   users.Get("GetUser", "{id}", GetItem)
